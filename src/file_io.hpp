@@ -1,0 +1,63 @@
+// Small POSIX file helpers: an owning descriptor, opening archive inputs, complete writes.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace unbcl {
+
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) {
+            reset();
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() { reset(); }
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    void reset();
+    // Closes now and returns 0 or the errno of a failed close: for output files a failed close
+    // can be the first sign that written bytes were lost.
+    int close();
+
+private:
+    int fd_ = -1;
+};
+
+// Which file a descriptor refers to, whatever name reached it.
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
+struct InputFile {
+    UniqueFd fd;
+    FileIdentity identity;
+};
+
+// Opens an archive file read-only. A directory opens on Linux but cannot be read as an
+// archive, so it is refused like a missing file.
+std::optional<InputFile> openInputFile(const std::string& path);
+
+// Writes all of bytes, retrying short writes and EINTR. Returns 0 or the errno of the failure.
+int writeAll(int fd, std::string_view bytes);
+
+// The system's text for an errno value, as strerror gives it.
+std::string systemReason(int errnum);
+
+}  // namespace unbcl

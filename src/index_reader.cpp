@@ -1,0 +1,227 @@
+#include "index_reader.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+#include "file_io.hpp"
+
+namespace unbcl {
+
+namespace {
+
+constexpr unsigned char kEndOfTextMark = 0x1A;  // old end-of-file mark; the text ends there
+
+bool isWhiteSpace(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f'; }
+bool isDigit(int c) { return c >= '0' && c <= '9'; }
+
+// A NUL ends a line's text for every purpose after the read.
+std::string_view textBeforeNul(const std::string& stored) {
+    const auto nul = stored.find('\0');
+    return std::string_view(stored).substr(0, nul);
+}
+
+}  // namespace
+
+IndexReadFn readFromFd(int fd) {
+    return [fd](std::span<char> into) -> std::ptrdiff_t { return ::read(fd, into.data(), into.size()); };
+}
+
+bool isReportedStop(StopReason reason) {
+    return reason != StopReason::None && reason != StopReason::EndOfIndex;
+}
+
+std::string describeStop(const ReadingStop& stop) {
+    switch (stop.reason) {
+        case StopReason::None: return "not stopped";
+        case StopReason::EndOfIndex: return "end of index";
+        case StopReason::LineTooLong: return "line longer than 98 characters";
+        case StopReason::LineOf98AtEnd: return "line of 98 characters ends the file without a line feed";
+        case StopReason::NumberExpected: return "number expected";
+        case StopReason::NumberOutOfRange: return "number out of range";
+        case StopReason::EndInsideRecord: return "end of file inside a record";
+        case StopReason::ReadError: return "read error: " + systemReason(stop.readErrno);
+    }
+    return "unknown";
+}
+
+std::optional<std::string_view> nameFromLine(std::string_view line) {
+    if (line.empty()) return std::nullopt;
+    const std::size_t last = line.size() - 1;
+    const bool opensWithBracket = line.front() == '[';
+    if (!opensWithBracket && line[last] != ']') return std::nullopt;
+    // Everything up to, not including, the last character: "[A.TXT" gives "A.TX".
+    const std::size_t start = opensWithBracket ? 1 : 0;
+    if (last < start) return std::string_view{};
+    return line.substr(start, last - start);
+}
+
+IndexReader::IndexReader(IndexReadFn read, std::size_t blockSize)
+    : read_(std::move(read)), block_(blockSize == 0 ? 1 : blockSize) {
+    lineText_.reserve(kMaxLineChars);
+}
+
+void IndexReader::fail(StopReason reason, long line) {
+    if (stop_.reason != StopReason::None) return;
+    stop_.reason = reason;
+    stop_.line = line;
+}
+
+bool IndexReader::refill() {
+    while (!sourceEnded_) {
+        const std::ptrdiff_t n = read_(std::span<char>(block_));
+        if (n > 0) {
+            pos_ = 0;
+            end_ = static_cast<std::size_t>(n);
+            return true;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        sourceEnded_ = true;
+        if (n < 0) {
+            const int err = errno;
+            fail(StopReason::ReadError, line_);
+            stop_.readErrno = err;
+        }
+    }
+    return false;
+}
+
+int IndexReader::peekByte() {
+    for (;;) {
+        if (pos_ == end_ && !refill()) return kEnd;
+        const auto c = static_cast<unsigned char>(block_[pos_]);
+        // Carriage returns vanish wherever they stand, so CR LF and LF indexes read alike.
+        if (c == '\r') {
+            ++pos_;
+            continue;
+        }
+        if (c == kEndOfTextMark) {
+            sourceEnded_ = true;
+            end_ = pos_;
+            return kEnd;
+        }
+        return c;
+    }
+}
+
+void IndexReader::consumeByte() {
+    lastConsumedWasLineFeed_ = block_[pos_] == '\n';
+    if (lastConsumedWasLineFeed_) ++line_;
+    ++pos_;
+}
+
+long IndexReader::lineOfEnd() const {
+    return lastConsumedWasLineFeed_ && line_ > 1 ? line_ - 1 : line_;
+}
+
+IndexReader::LineStatus IndexReader::readLine() {
+    lineText_.clear();
+    const long startLine = line_;
+    for (;;) {
+        const int c = peekByte();
+        if (c == kEnd) {
+            if (lineText_.empty()) {
+                fail(StopReason::EndOfIndex, lineOfEnd());
+                return LineStatus::Failed;
+            }
+            // A full buffer cannot tell a 98-character last line from a longer one.
+            if (lineText_.size() == kMaxLineChars) {
+                fail(StopReason::LineOf98AtEnd, startLine);
+                return LineStatus::Failed;
+            }
+            return LineStatus::Ok;
+        }
+        if (lineText_.size() == kMaxLineChars) {
+            if (c == '\n') {
+                consumeByte();
+                return LineStatus::Ok;
+            }
+            fail(StopReason::LineTooLong, startLine);
+            return LineStatus::Failed;
+        }
+        consumeByte();
+        if (c == '\n') return LineStatus::Ok;
+        lineText_.push_back(static_cast<char>(c));
+    }
+}
+
+void IndexReader::skipWhiteSpace() {
+    while (isWhiteSpace(peekByte())) consumeByte();
+}
+
+bool IndexReader::readNumber(std::int32_t& value) {
+    skipWhiteSpace();
+    int c = peekByte();
+    bool negative = false;
+    if (c == '+' || c == '-') {
+        negative = c == '-';
+        consumeByte();
+        skipWhiteSpace();  // "- 5" reads as -5
+        c = peekByte();
+    }
+    if (c == kEnd) {
+        fail(StopReason::EndInsideRecord, lineOfEnd());
+        return false;
+    }
+    if (!isDigit(c)) {
+        fail(StopReason::NumberExpected, line_);
+        return false;
+    }
+    const long numberLine = line_;
+    constexpr std::int64_t kLimit = std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
+    std::int64_t magnitude = 0;
+    while (isDigit(c)) {
+        consumeByte();
+        // Saturate just past the range; all digits are still consumed.
+        if (magnitude <= kLimit) magnitude = magnitude * 10 + (c - '0');
+        c = peekByte();
+    }
+    const std::int64_t signedValue = negative ? -magnitude : magnitude;
+    if (signedValue > std::numeric_limits<std::int32_t>::max() ||
+        signedValue < std::numeric_limits<std::int32_t>::min()) {
+        fail(StopReason::NumberOutOfRange, numberLine);
+        return false;
+    }
+    value = static_cast<std::int32_t>(signedValue);
+    return stop_.reason == StopReason::None;
+}
+
+std::string IndexReader::readHeaderLine() {
+    if (stop_.reason != StopReason::None) return {};
+    readLine();
+    return std::string(textBeforeNul(lineText_));
+}
+
+std::optional<ListMLV> IndexReader::nextEntry() {
+    // The stop test before every step is the loop condition: a failed read ends the loop
+    // before its value is used, and an incomplete record is dropped.
+    while (stop_.reason == StopReason::None) {
+        switch (state_) {
+            case 0:
+                readLine();
+                // A failed read still leaves its characters; a name among them is taken.
+                if (const auto name = nameFromLine(textBeforeNul(lineText_))) {
+                    working_.fname.assign(*name);
+                    state_ = 1;
+                }
+                break;
+            case 1:
+                readNumber(working_.offset);
+                state_ = 2;
+                break;
+            case 2:
+                readNumber(working_.length);
+                state_ = 3;
+                break;
+            default:
+                state_ = 0;
+                return working_;
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace unbcl
