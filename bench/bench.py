@@ -1,0 +1,252 @@
+#!/usr/bin/env python3
+"""Times unbcl against tar and cp on the same bytes and prints a table of medians and ratios.
+
+Archives are generated deterministically into a scratch directory (removed afterwards). As root
+the work happens on a freshly made, loop-mounted ext4 file system, so that timings of many-file
+shapes do not depend on what ran on the disk before; otherwise it happens in place, with a
+warning.
+"""
+import argparse
+import math
+import os
+import random
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+KIB = 1024
+MIB = 1024 * KIB
+GIB = 1024 * MIB
+
+# name: (description, member sizes as a function of the scale, compare with cp, listing only)
+def shape_sizes(name, scale):
+    def count(n):
+        return max(1, int(n * scale))
+    def size(n):
+        return max(1, int(n * scale))
+    if name == "big1":
+        return [size(GIB)]
+    if name == "big4":
+        return [size(256 * MIB)] * 4
+    if name == "k1":
+        return [KIB] * count(100_000)
+    if name == "list16":
+        return [16] * count(1_000_000)
+    if name == "mixed":
+        rng = random.Random(7)
+        top = math.log(2 * MIB)
+        return [max(1, int(math.exp(rng.uniform(0, top)))) for _ in range(count(10_000))]
+    raise SystemExit(f"unknown shape {name}")
+
+SHAPES = {
+    "big1": ("1 x 1 GiB", True, False),
+    "big4": ("4 x 256 MiB", True, False),
+    "mixed": ("10,000 mixed 1 B-2 MiB", False, False),
+    "k1": ("100,000 x 1 KiB", False, False),
+    "list16": ("1,000,000 x 16 B, listing only", False, True),
+}
+
+PATTERN_SIZE = 4 * MIB + 7  # odd length, so members do not all start with the same bytes
+
+
+class Pattern:
+    def __init__(self):
+        self.block = random.Random(1).randbytes(PATTERN_SIZE)
+
+    def bytes_at(self, offset, length):
+        """Yields the data file's bytes [offset, offset + length) in pieces."""
+        while length > 0:
+            start = offset % PATTERN_SIZE
+            piece = min(length, PATTERN_SIZE - start, 8 * MIB)
+            yield self.block[start:start + piece]
+            offset += piece
+            length -= piece
+
+
+def tar_header(name, size):
+    def octal(value, width):
+        return (b"%0*o" % (width - 1, value)) + b"\0"
+    h = bytearray(512)
+    h[0:len(name)] = name
+    h[100:108] = octal(0o644, 8)
+    h[108:116] = octal(0, 8)
+    h[116:124] = octal(0, 8)
+    h[124:136] = octal(size, 12)
+    h[136:148] = octal(1_700_000_000, 12)
+    h[148:156] = b" " * 8
+    h[156:157] = b"0"
+    h[257:263] = b"ustar\0"
+    h[263:265] = b"00"
+    h[265:269] = b"root"
+    h[297:301] = b"root"
+    h[148:156] = b"%06o\0 " % sum(h)
+    return bytes(h)
+
+
+def generate(shape, scale, where, pattern):
+    sizes = shape_sizes(shape, scale)
+    os.makedirs(where, exist_ok=True)
+    with open(os.path.join(where, "MOLVARE.BCL"), "wb") as index, \
+         open(os.path.join(where, "MOLVARE.BCD"), "wb") as data, \
+         open(os.path.join(where, "members.tar"), "wb") as tar:
+        index.write(b"BENCH ARCHIVE\n%d FILES\n" % len(sizes))
+        offset = 0
+        lines = []
+        for i, size in enumerate(sizes):
+            name = b"m%07d.bin" % i
+            lines.append(b"[%s]\n%d\n%d\n" % (name, offset, size))
+            tar.write(tar_header(name, size))
+            for piece in pattern.bytes_at(offset, size):
+                data.write(piece)
+                tar.write(piece)
+            tar.write(b"\0" * (-size % 512))
+            offset += size
+            if len(lines) >= 10_000:
+                index.write(b"".join(lines))
+                lines.clear()
+        index.write(b"".join(lines))
+        tar.write(b"\0" * 1024)
+    return sizes
+
+
+def run_once(argv, cwd):
+    """Wall time in seconds and peak resident memory in MiB of one run.
+
+    GNU time measures the memory: a child forked straight from this Python process would count
+    the interpreter's own pages in its peak."""
+    with tempfile.NamedTemporaryFile("r") as peak_file, open(os.devnull, "wb") as null:
+        start = time.perf_counter()
+        proc = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", peak_file.name] + argv,
+                              cwd=cwd, stdout=null, stderr=subprocess.PIPE, check=False)
+        elapsed = time.perf_counter() - start
+        peak_kib = int(peak_file.read().strip().splitlines()[-1])
+    return elapsed, peak_kib / 1024, proc.returncode, proc.stderr
+
+
+def mount_scratch(base, size_gib):
+    image = os.path.join(base, "fs.img")
+    mnt = os.path.join(base, "mnt")
+    os.makedirs(mnt)
+    with open(image, "wb") as f:
+        f.truncate(size_gib * GIB)
+    subprocess.run(["mkfs.ext4", "-q", "-F", "-O", "has_journal", image], check=True)
+    subprocess.run(["mount", "-o", "loop", image, mnt], check=True)
+    return mnt
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--unbcl", default="build-bench/unbcl", help="the unbcl binary to time")
+    ap.add_argument("--dir", default=None, help="where generated data goes (default: under the system's temporary directory)")
+    ap.add_argument("--runs", type=int, default=5, help="timed runs of each command (median reported)")
+    ap.add_argument("--scale", type=float, default=1.0, help="shrink sizes and counts, e.g. 0.001 for a smoke run")
+    ap.add_argument("--shapes", default=",".join(SHAPES), help="comma-separated: " + ",".join(SHAPES))
+    ap.add_argument("--in-place", action="store_true", help="do not mount a scratch file system")
+    args = ap.parse_args()
+
+    unbcl = os.path.abspath(args.unbcl)
+    if not os.access(unbcl, os.X_OK):
+        raise SystemExit(f"bench: {unbcl}: not an executable")
+    base = tempfile.mkdtemp(prefix="unbcl-bench-", dir=args.dir)
+    mounted = None
+    try:
+        if os.geteuid() == 0 and not args.in_place:
+            mounted = mount_scratch(base, max(2, int(math.ceil(16 * min(1.0, args.scale * 4)))))
+            work = mounted
+        else:
+            print("bench: warning: timing in place, not on a fresh file system; "
+                  "many-file shapes may drift with what ran on this disk before", file=sys.stderr)
+            work = base
+        pattern = Pattern()
+        args.baseline_peak = baseline_peak(unbcl, work)
+        rows = []
+        for shape in args.shapes.split(","):
+            rows.append(bench_shape(shape, args, unbcl, work, pattern))
+        print_table(rows, args)
+    finally:
+        if mounted:
+            subprocess.run(["umount", mounted], check=False)
+        shutil.rmtree(base, ignore_errors=True)
+
+
+def bench_shape(shape, args, unbcl, work, pattern):
+    label, with_cp, listing_only = SHAPES[shape]
+    where = os.path.join(work, shape)
+    t0 = time.perf_counter()
+    sizes = generate(shape, args.scale, where, pattern)
+    print(f"bench: {shape}: generated {len(sizes)} members, {sum(sizes)} bytes "
+          f"in {time.perf_counter() - t0:.1f} s", file=sys.stderr)
+    index = os.path.join(where, "MOLVARE.BCL")
+    data = os.path.join(where, "MOLVARE.BCD") if not listing_only else os.path.join(where, "absent.bcd")
+    tar = os.path.join(where, "members.tar")
+    commands = {"unbcl": [unbcl, index, data],
+                "tar": ["tar", "-tvf", tar] if listing_only else ["tar", "-xf", tar]}
+    if with_cp:
+        commands["cp"] = ["cp", os.path.join(where, "MOLVARE.BCD"), "copy"]
+    expected_code = {"unbcl": 2 if listing_only else 0, "tar": 0, "cp": 0}
+    times = {tool: [] for tool in commands}
+    peaks = {tool: [] for tool in commands}
+    subprocess.run(["cat", index, os.path.join(where, "MOLVARE.BCD"), tar], stdout=subprocess.DEVNULL, check=True)
+    for run in range(args.runs):
+        for tool, argv in commands.items():  # alternating, so drift hits every tool alike
+            out = os.path.join(work, f"out-{shape}-{tool}-{run}")
+            os.mkdir(out)
+            subprocess.run(["sync"], check=True)
+            elapsed, peak, code, err = run_once(argv, out)
+            if code != expected_code[tool]:
+                raise SystemExit(f"bench: {tool} on {shape} ended with {code}: {err.decode(errors='replace')}")
+            if tool == "unbcl" and run == 0 and not listing_only:
+                check_output(out, sizes, where)
+            times[tool].append(elapsed)
+            peaks[tool].append(peak)
+            shutil.rmtree(out)
+    return shape, label, len(sizes), {t: statistics.median(v) for t, v in times.items()}, \
+        {t: max(v) for t, v in peaks.items()}
+
+
+def baseline_peak(unbcl, work):
+    """unbcl's peak memory for an index with no entries, to price each entry."""
+    where = os.path.join(work, "baseline")
+    os.mkdir(where)
+    with open(os.path.join(where, "MOLVARE.BCL"), "wb") as f:
+        f.write(b"H\nH\n")
+    _, peak, _, _ = run_once([unbcl, "MOLVARE.BCL", "absent.bcd"], where)
+    shutil.rmtree(where)
+    return peak
+
+
+def check_output(out, sizes, where):
+    names = sorted(os.listdir(out))
+    if len(names) != len(sizes):
+        raise SystemExit(f"bench: unbcl made {len(names)} files, expected {len(sizes)}")
+    with open(os.path.join(where, "MOLVARE.BCD"), "rb") as data:
+        for i in sorted({0, len(sizes) // 2, len(sizes) - 1}):
+            offset = sum(sizes[:i])
+            data.seek(offset)
+            with open(os.path.join(out, names[i]), "rb") as member:
+                if member.read(MIB) != data.read(min(MIB, sizes[i])):
+                    raise SystemExit(f"bench: {names[i]} differs from its bytes in the data file")
+
+
+def print_table(rows, args):
+    print(f"runs: {args.runs} (medians), scale: {args.scale}")
+    print("| shape | unbcl s | tar s | cp s | unbcl/tar | unbcl/cp | unbcl peak MiB | tar peak MiB | cp peak MiB |")
+    print("|---|---:|---:|---:|---:|---:|---:|---:|---:|")
+    for shape, label, count, t, peak in rows:
+        cp = t.get("cp")
+        print(f"| {label} | {t['unbcl']:.3f} | {t['tar']:.3f} | {cp:.3f} | " if cp is not None else
+              f"| {label} | {t['unbcl']:.3f} | {t['tar']:.3f} | - | ", end="")
+        print(f"{t['unbcl'] / t['tar']:.2f} | " + (f"{t['unbcl'] / cp:.2f}" if cp is not None else "-") +
+              f" | {peak['unbcl']:.1f} | {peak['tar']:.1f} | " + (f"{peak['cp']:.1f} |" if cp is not None else "- |"))
+    for shape, label, count, t, peak in rows:
+        if shape == "list16":
+            extra = (peak["unbcl"] - args.baseline_peak) * MIB
+            print(f"listing: {count} entries, unbcl peak {peak['unbcl']:.1f} MiB, "
+                  f"{args.baseline_peak:.1f} MiB with no entries: about {extra / count:.0f} bytes per entry")
+
+
+if __name__ == "__main__":
+    main()
