@@ -203,6 +203,7 @@ def bench_shape(shape, args, unbcl, work, pattern):
             times[tool].append(elapsed)
             peaks[tool].append(peak)
             shutil.rmtree(out)
+    shutil.rmtree(where)
     return shape, label, len(sizes), {t: statistics.median(v) for t, v in times.items()}, \
         {t: max(v) for t, v in peaks.items()}
 
