@@ -3,11 +3,23 @@ BUILD ?= build
 CMAKE_FLAGS ?=
 JOBS ?= 2
 
-.PHONY: all build demo test clean
+# Debian packages the build and the tests need; `make deps` installs the missing ones as root.
+DEBIAN_PACKAGES = cmake make g++ libgtest-dev libcli11-dev
+
+.PHONY: all deps build demo test clean
 
 all: build
 
-build:
+deps:
+	@missing=$$(for p in $(DEBIAN_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    echo "installing: $$missing"; apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	  else echo "missing Debian packages (install them as root): $$missing"; exit 1; fi; \
+	fi
+
+build: deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j$(JOBS)
 

@@ -22,6 +22,8 @@ cp "$src"/examples/MOLVARE.BCL "$src"/examples/MOLVARE.BCD "$scratch"/
 (cd "$scratch" && unbcl > listing)
 grep -qx 'listFname : MOLVARE.BCL' "$scratch/listing"
 python3 "$src/examples/make-example.py" --check "$scratch"
+[ "$(command -v bcl)" = /usr/bin/bcl ] || { echo "check-deb: bcl is not /usr/bin/bcl on the PATH" >&2; exit 1; }
+(cd "$scratch" && bcl test)
 man -w unbcl
 dpkg -s unbcl | grep -E '^(Package|Version):'
 echo "check-deb: package built, installed and run"

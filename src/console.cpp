@@ -49,6 +49,15 @@ void Diagnostics::report(std::string_view subject, std::string_view reason) {
 
 void Diagnostics::reportPlain(std::string_view reason) {
     reported_ = true;
+    writeLine(reason);
+}
+
+void Diagnostics::note(std::string_view subject, std::string_view text) {
+    writeLine(escapeControlBytes(subject) + ": " + std::string(text));
+}
+
+void Diagnostics::writeLine(std::string_view reason) {
+    if (beforeLine_) beforeLine_();
     std::string line;
     line.reserve(program_.size() + reason.size() + 3);
     line += program_;

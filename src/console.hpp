@@ -1,6 +1,7 @@
 // Standard output (the listing) and standard error (diagnostics).
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -39,13 +40,20 @@ public:
     void report(std::string_view subject, std::string_view reason);
     // A line with no subject: "PROGRAM: reason".
     void reportPlain(std::string_view reason);
+    // Information that is not a failure ("kept the existing file"): same form, exit code untouched.
+    void note(std::string_view subject, std::string_view text);
 
     bool anyReported() const { return reported_; }
+    // Runs before each line is written: a progress display clears itself there.
+    void setBeforeLine(std::function<void()> beforeLine) { beforeLine_ = std::move(beforeLine); }
 
 private:
+    void writeLine(std::string_view reason);
+
     int fd_;
     std::string program_;
     bool reported_ = false;
+    std::function<void()> beforeLine_;
 };
 
 }  // namespace unbcl

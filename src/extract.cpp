@@ -1,6 +1,8 @@
 #include "extract.hpp"
 
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -71,15 +73,59 @@ const ProtectedFile* MemberExtractor::protectedFileFor(const FileIdentity& ident
     return it == protected_.end() ? nullptr : &*it;
 }
 
+int MemberExtractor::openOutput(const std::string& name, int flags) const {
+    if (!policy_.stayBeneath) return ::openat(policy_.directoryFd, name.c_str(), flags, 0666);
+    open_how how{};
+    how.flags = static_cast<__u64>(static_cast<unsigned>(flags));
+    how.mode = (flags & O_CREAT) != 0 ? 0666 : 0;
+    how.resolve = RESOLVE_BENEATH;
+    return static_cast<int>(::syscall(SYS_openat2, policy_.directoryFd, name.c_str(), &how, sizeof how));
+}
+
+bool MemberExtractor::makeParentDirectories(const std::string& name) {
+    // Each directory is made inside its parent, which was itself opened beneath the extraction
+    // directory, so no link can carry a new directory outside.
+    UniqueFd parent;
+    for (auto slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1)) {
+        const std::string prefix = name.substr(0, slash);
+        const std::string component = prefix.substr(prefix.rfind('/') + 1);
+        if (component.empty() || component == ".") continue;
+        UniqueFd dir(openOutput(prefix, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!dir && errno == ENOENT) {
+            const int parentFd = parent ? parent.get() : policy_.directoryFd;
+            if (::mkdirat(parentFd, component.c_str(), 0777) != 0 && errno != EEXIST) {
+                diagnostics_.report(name, "cannot create directory " + escapeControlBytes(prefix) + ": " +
+                                              systemReason(errno));
+                return false;
+            }
+            dir = UniqueFd(openOutput(prefix, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        }
+        if (!dir) {
+            diagnostics_.report(name, errno == EXDEV ? "refused: a symbolic link leads out of the extraction directory"
+                                                     : "cannot create directory " + escapeControlBytes(prefix) +
+                                                           ": " + systemReason(errno));
+            return false;
+        }
+        parent = std::move(dir);
+    }
+    return true;
+}
+
 UniqueFd MemberExtractor::createOutput(const std::string& name) {
     constexpr int kFlags = O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC;
+    if (policy_.createDirectories && !makeParentDirectories(name)) return {};
     // A name that did not exist cannot be one of the archive's files, so a new file costs a
     // single call; only an existing one is checked before it is emptied.
-    UniqueFd fd(::openat(directoryFd_, name.c_str(), kFlags | O_EXCL, 0666));
+    UniqueFd fd(openOutput(name, kFlags | O_EXCL));
     if (fd) return fd;
-    if (errno == EEXIST) fd = UniqueFd(::openat(directoryFd_, name.c_str(), kFlags, 0666));
+    if (errno == EEXIST && policy_.keepExisting) {
+        diagnostics_.note(name, "kept the existing file");
+        return {};
+    }
+    if (errno == EEXIST) fd = UniqueFd(openOutput(name, kFlags));
     if (!fd) {
-        diagnostics_.report(name, "cannot create: " + systemReason(errno));
+        diagnostics_.report(name, errno == EXDEV ? "refused: a symbolic link leads out of the extraction directory"
+                                                 : "cannot create: " + systemReason(errno));
         return {};
     }
     struct stat st {};
@@ -98,36 +144,37 @@ UniqueFd MemberExtractor::createOutput(const std::string& name) {
     return fd;
 }
 
-void MemberExtractor::extractMember(const ListMLV& entry) {
+std::int64_t MemberExtractor::extractMember(const ListMLV& entry) {
     switch (judgeMemberName(entry.fname)) {
         case NameVerdict::Absolute:
             diagnostics_.report(entry.fname, "refused: absolute name");
-            return;
+            return 0;
         case NameVerdict::ParentStep:
             diagnostics_.report(entry.fname, "refused: name has a '..' component");
-            return;
+            return 0;
         case NameVerdict::Safe:
             break;
     }
     UniqueFd out = createOutput(entry.fname);
-    if (!out) return;
+    if (!out) return 0;
     const CopyOutcome outcome = copier_.copy(dataFd_, entry.offset, entry.length, out.get());
     const int closeErrno = out.close();
-    reportCopy(entry, outcome, closeErrno);
+    reportCopyOutcome(diagnostics_, entry, outcome, closeErrno);
+    return outcome.copied;
 }
 
-void MemberExtractor::reportCopy(const ListMLV& entry, const CopyOutcome& outcome, int closeErrno) {
+void reportCopyOutcome(Diagnostics& diagnostics, const ListMLV& entry, const CopyOutcome& outcome, int closeErrno) {
     if (outcome.writeErrno != 0 || closeErrno != 0) {
-        diagnostics_.report(entry.fname,
+        diagnostics.report(entry.fname,
                             "write error: " + systemReason(outcome.writeErrno != 0 ? outcome.writeErrno : closeErrno));
         return;
     }
     if (outcome.readErrno != 0) {
-        diagnostics_.report(entry.fname, "read error in the data file: " + systemReason(outcome.readErrno));
+        diagnostics.report(entry.fname, "read error in the data file: " + systemReason(outcome.readErrno));
         return;
     }
     if (entry.length < 0) {
-        diagnostics_.report(entry.fname, "negative length " + std::to_string(entry.length) + ": empty file written");
+        diagnostics.report(entry.fname, "negative length " + std::to_string(entry.length) + ": empty file written");
         return;
     }
     const std::int64_t missing = entry.length - outcome.copied;
@@ -135,9 +182,9 @@ void MemberExtractor::reportCopy(const ListMLV& entry, const CopyOutcome& outcom
     const std::string counts =
         std::to_string(missing) + " of " + std::to_string(entry.length) + " bytes missing";
     if (entry.offset < 0) {
-        diagnostics_.report(entry.fname, "negative offset " + std::to_string(entry.offset) + ": " + counts);
+        diagnostics.report(entry.fname, "negative offset " + std::to_string(entry.offset) + ": " + counts);
     } else {
-        diagnostics_.report(entry.fname, "member runs past the end of the data file: " + counts);
+        diagnostics.report(entry.fname, "member runs past the end of the data file: " + counts);
     }
 }
 

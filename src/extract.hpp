@@ -40,32 +40,49 @@ private:
     std::unique_ptr<char[]> block_;
 };
 
+// Reports what a copy of the entry's member did not do: a failed write or read, bytes that the
+// data file does not have, a negative length. Says nothing when the member came out whole.
+void reportCopyOutcome(Diagnostics& diagnostics, const ListMLV& entry, const CopyOutcome& outcome, int closeErrno);
+
 // A file the extraction must never write to, whatever name an entry gives it.
 struct ProtectedFile {
     FileIdentity identity;
     std::string description;  // "the data file"
 };
 
+// Where and how output files are made. The defaults are unbcl's: names relative to the current
+// directory, opened as they stand, no directory created, existing files replaced.
+struct OutputPolicy {
+    int directoryFd = AT_FDCWD;
+    // Resolve every name beneath directoryFd only: a symbolic link that leads out of it, on
+    // the way or at the end, refuses the entry.
+    bool stayBeneath = false;
+    bool createDirectories = false;
+    bool keepExisting = false;
+};
+
 class MemberExtractor {
 public:
     MemberExtractor(int dataFd, std::vector<ProtectedFile> protectedFiles, Diagnostics& diagnostics,
-                    int directoryFd = AT_FDCWD)
+                    OutputPolicy policy = {})
         : dataFd_(dataFd),
-          directoryFd_(directoryFd),
+          policy_(policy),
           protected_(std::move(protectedFiles)),
           diagnostics_(diagnostics) {}
 
     // Creates or truncates the entry's output file and copies the member into it. Problems
     // are reported and the entry is left; the next entry does not depend on this one.
-    void extractMember(const ListMLV& entry);
+    // Returns the member's bytes written.
+    std::int64_t extractMember(const ListMLV& entry);
 
 private:
+    int openOutput(const std::string& name, int flags) const;
+    bool makeParentDirectories(const std::string& name);
     UniqueFd createOutput(const std::string& name);
     const ProtectedFile* protectedFileFor(const FileIdentity& identity) const;
-    void reportCopy(const ListMLV& entry, const CopyOutcome& outcome, int closeErrno);
 
     int dataFd_;
-    int directoryFd_;
+    OutputPolicy policy_;
     std::vector<ProtectedFile> protected_;
     Diagnostics& diagnostics_;
     MemberCopier copier_;

@@ -27,7 +27,11 @@ std::optional<InputFile> openInputFile(const std::string& path) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
     if (!fd) return std::nullopt;
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || S_ISDIR(st.st_mode)) return std::nullopt;
+    if (::fstat(fd.get(), &st) != 0) return std::nullopt;
+    if (S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        return std::nullopt;
+    }
     return InputFile{std::move(fd), FileIdentity{st.st_dev, st.st_ino}};
 }
 

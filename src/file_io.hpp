@@ -51,7 +51,7 @@ struct InputFile {
 };
 
 // Opens an archive file read-only. A directory opens on Linux but cannot be read as an
-// archive, so it is refused like a missing file.
+// archive, so it is refused like a missing file (errno EISDIR).
 std::optional<InputFile> openInputFile(const std::string& path);
 
 // Writes all of bytes, retrying short writes and EINTR. Returns 0 or the errno of the failure.
