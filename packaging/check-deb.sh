@@ -7,7 +7,7 @@ build=${1:-$src/build-package}
 
 cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release -DUNBCL_TESTS=OFF -DUNBCL_WERROR=ON
 cmake --build "$build" -j2
-warnings=$(groff -man -Tutf8 -ww "$build/man/unbcl.1" 2>&1 >/dev/null)
+warnings=$(for page in "$build"/man/unbcl.1 "$build"/man/bcl.1; do groff -man -Tutf8 -ww "$page" 2>&1 >/dev/null; done)
 if [ -n "$warnings" ]; then
   printf 'check-deb: the manual page has groff warnings:\n%s\n' "$warnings" >&2
   exit 1
@@ -25,5 +25,6 @@ python3 "$src/examples/make-example.py" --check "$scratch"
 [ "$(command -v bcl)" = /usr/bin/bcl ] || { echo "check-deb: bcl is not /usr/bin/bcl on the PATH" >&2; exit 1; }
 (cd "$scratch" && bcl test)
 man -w unbcl
+man -w bcl
 dpkg -s unbcl | grep -E '^(Package|Version):'
 echo "check-deb: package built, installed and run"
