@@ -25,13 +25,7 @@ std::string makeIndex(int records, bool crlf) {
 void readWholeIndex(benchmark::State& state, bool crlf) {
     const std::string index = makeIndex(static_cast<int>(state.range(0)), crlf);
     for (auto _ : state) {
-        std::size_t at = 0;
-        unbcl::IndexReader reader([&](std::span<char> into) -> std::ptrdiff_t {
-            const std::size_t n = std::min(into.size(), index.size() - at);
-            std::memcpy(into.data(), index.data() + at, n);
-            at += n;
-            return static_cast<std::ptrdiff_t>(n);
-        });
+        unbcl::IndexReader reader(unbcl::readFromMemory(index));
         benchmark::DoNotOptimize(reader.readHeaderLine());
         benchmark::DoNotOptimize(reader.readHeaderLine());
         std::size_t entries = 0;

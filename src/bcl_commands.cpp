@@ -35,12 +35,9 @@ std::optional<LoadedIndex> loadIndex(const std::string& path, Diagnostics& diagn
         diagnostics.report(path, "cannot open: " + systemReason(errno));
         return std::nullopt;
     }
-    IndexReader reader(readFromFd(file->fd.get()));
-    reader.readHeaderLine();
-    reader.readHeaderLine();
-    LoadedIndex loaded{std::move(*file), {}, true};
-    while (auto entry = reader.nextEntry()) loaded.entries.push_back(std::move(*entry));
-    if (const ReadingStop& stop = reader.stop(); isReportedStop(stop.reason)) {
+    IndexContents contents = readWholeIndex(readFromFd(file->fd.get()));
+    LoadedIndex loaded{std::move(*file), std::move(contents.entries), true};
+    if (const ReadingStop& stop = contents.stop; isReportedStop(stop.reason)) {
         diagnostics.reportPlain(escapeControlBytes(path) + ":" + std::to_string(stop.line) +
                                 ": reading stopped: " + describeStop(stop));
         loaded.complete = false;

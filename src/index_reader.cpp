@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -28,6 +29,25 @@ std::string_view textBeforeNul(const std::string& stored) {
 
 IndexReadFn readFromFd(int fd) {
     return [fd](std::span<char> into) -> std::ptrdiff_t { return ::read(fd, into.data(), into.size()); };
+}
+
+IndexReadFn readFromMemory(std::string_view bytes, std::size_t maxPiece) {
+    return [bytes, maxPiece](std::span<char> into) mutable -> std::ptrdiff_t {
+        const std::size_t n = std::min({maxPiece, into.size(), bytes.size()});
+        std::memcpy(into.data(), bytes.data(), n);
+        bytes.remove_prefix(n);
+        return static_cast<std::ptrdiff_t>(n);
+    };
+}
+
+IndexContents readWholeIndex(IndexReadFn read, std::size_t blockSize) {
+    IndexReader reader(std::move(read), blockSize);
+    IndexContents contents;
+    contents.header1 = reader.readHeaderLine();
+    contents.header2 = reader.readHeaderLine();
+    while (auto entry = reader.nextEntry()) contents.entries.push_back(std::move(*entry));
+    contents.stop = reader.stop();
+    return contents;
 }
 
 bool isReportedStop(StopReason reason) {

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <optional>
 #include <span>
@@ -19,6 +20,9 @@ namespace unbcl {
 using IndexReadFn = std::function<std::ptrdiff_t(std::span<char>)>;
 
 IndexReadFn readFromFd(int fd);
+// Serves bytes held in memory (which must outlive the reader) in pieces of at most maxPiece
+// bytes, as a pipe or a small read size would deliver them.
+IndexReadFn readFromMemory(std::string_view bytes, std::size_t maxPiece = SIZE_MAX);
 
 // Why reading stopped. EndOfIndex is the normal end; every other reason is a malformed or
 // unreadable index that the user is told about.
@@ -92,5 +96,15 @@ private:
     ListMLV working_;
     ReadingStop stop_;
 };
+
+// Everything one index yields: its header lines, its entries, and why reading stopped.
+struct IndexContents {
+    std::string header1;
+    std::string header2;
+    EntryList entries;
+    ReadingStop stop;
+};
+
+IndexContents readWholeIndex(IndexReadFn read, std::size_t blockSize = 64 * 1024);
 
 }  // namespace unbcl

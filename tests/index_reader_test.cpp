@@ -12,33 +12,6 @@ namespace {
 
 using namespace std::string_literals;
 
-struct ReadResult {
-    std::string header1;
-    std::string header2;
-    EntryList entries;
-    ReadingStop stop;
-};
-
-// Serves the bytes in pieces of at most `piece` bytes, as a slow pipe or a small block would.
-IndexReadFn servePieces(std::string bytes, std::size_t piece) {
-    return [bytes = std::move(bytes), piece, at = std::size_t{0}](std::span<char> into) mutable {
-        const std::size_t n = std::min({piece, into.size(), bytes.size() - at});
-        std::memcpy(into.data(), bytes.data() + at, n);
-        at += n;
-        return static_cast<std::ptrdiff_t>(n);
-    };
-}
-
-ReadResult readAll(const std::string& bytes, std::size_t piece, std::size_t blockSize = 64 * 1024) {
-    IndexReader reader(servePieces(bytes, piece), blockSize);
-    ReadResult r;
-    r.header1 = reader.readHeaderLine();
-    r.header2 = reader.readHeaderLine();
-    while (auto e = reader.nextEntry()) r.entries.push_back(*e);
-    r.stop = reader.stop();
-    return r;
-}
-
 const std::string kHeader = "MEMBER LIST\n2 FILES\n";
 std::string chars(std::size_t n, char c = 'x') { return std::string(n, c); }
 
@@ -122,7 +95,7 @@ TEST_P(ReaderCaseTest, GivesEntriesAndStopWhateverTheReadSizes) {
     // Whole file, byte by byte, and awkward pieces: a record must not depend on where reads end.
     for (const std::size_t piece : {std::size_t{1}, std::size_t{3}, std::size_t{64 * 1024}}) {
         SCOPED_TRACE("piece " + std::to_string(piece));
-        const ReadResult r = readAll(c.index, piece, piece == 1 ? 2 : 64 * 1024);
+        const IndexContents r = readWholeIndex(readFromMemory(c.index, piece), piece == 1 ? 2 : 64 * 1024);
         EXPECT_EQ(r.entries, c.entries);
         EXPECT_EQ(r.stop.reason, c.stop) << describeStop(r.stop);
         EXPECT_EQ(r.stop.line, c.stopLine);
@@ -152,7 +125,7 @@ TEST(IndexReaderHeader, EchoesTwoLinesWhateverTheirState) {
         {chars(99) + "\nSECOND\n[A]\n0\n1\n", chars(98), "", StopReason::LineTooLong},
     };
     for (const auto& c : cases) {
-        const ReadResult r = readAll(c.index, 64 * 1024);
+        const IndexContents r = readWholeIndex(readFromMemory(c.index));
         EXPECT_EQ(r.header1, c.header1);
         EXPECT_EQ(r.header2, c.header2);
         EXPECT_TRUE(r.entries.empty());
