@@ -239,11 +239,11 @@ int testArchive(const ArchivePaths& paths, const Streams& streams) {
 namespace {
 
 // A one-line display of members and bytes done, shown on a terminal once the work has taken
-// more than a second, and cleared at the end.
+// a while, and cleared at the end.
 class ProgressLine {
 public:
-    ProgressLine(int fd, bool enabled, std::size_t members, std::int64_t bytes)
-        : fd_(fd), enabled_(enabled), totalMembers_(members), totalBytes_(bytes),
+    ProgressLine(int fd, bool enabled, std::chrono::milliseconds after, std::size_t members, std::int64_t bytes)
+        : fd_(fd), enabled_(enabled), after_(after), totalMembers_(members), totalBytes_(bytes),
           start_(std::chrono::steady_clock::now()) {}
     ~ProgressLine() { clear(); }
     ProgressLine(const ProgressLine&) = delete;
@@ -254,7 +254,7 @@ public:
         bytes_ += bytes;
         if (!enabled_) return;
         const auto now = std::chrono::steady_clock::now();
-        if (now - start_ < std::chrono::seconds(1) || now - lastShown_ < std::chrono::milliseconds(200)) return;
+        if (now - start_ < after_ || now - lastShown_ < std::chrono::milliseconds(200)) return;
         lastShown_ = now;
         const std::string line = "\r\x1b[Kbcl: " + std::to_string(members_) + " of " + std::to_string(totalMembers_) +
                                  " members, " + std::to_string(bytes_ >> 20) + " of " +
@@ -272,6 +272,7 @@ public:
 private:
     int fd_;
     bool enabled_;
+    std::chrono::milliseconds after_;
     std::size_t totalMembers_;
     std::int64_t totalBytes_;
     std::size_t members_ = 0;
@@ -320,7 +321,7 @@ int extractArchive(const ArchivePaths& paths, const ExtractOptions& options, con
     const std::vector<const ListMLV*> chosen = chooseEntries(index->entries, options.members, diagnostics);
     std::int64_t totalBytes = 0;
     for (const ListMLV* e : chosen) totalBytes += std::max(e->length, 0);
-    ProgressLine progress(streams.err, streams.errIsTerminal, chosen.size(), totalBytes);
+    ProgressLine progress(streams.err, streams.errIsTerminal, streams.progressAfter, chosen.size(), totalBytes);
     diagnostics.setBeforeLine([&progress] { progress.clear(); });
 
     OutputPolicy policy;

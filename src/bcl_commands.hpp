@@ -1,6 +1,7 @@
 // The commands of bcl, the companion tool: list, test, extract, cat and create.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,8 @@ struct Streams {
     int out = 1;
     int err = 2;
     bool errIsTerminal = false;
+    // A progress line appears on a terminal once extraction has run this long.
+    std::chrono::milliseconds progressAfter{1000};
 };
 
 int listArchive(const ArchivePaths& paths, bool json, const Streams& streams);

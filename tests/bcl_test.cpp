@@ -1,4 +1,7 @@
 // The companion tool end to end: what it prints, the files it makes, its exit codes.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <map>
@@ -261,6 +264,24 @@ TEST(Bcl, ExtractRefusesSymbolicLinksThatLeadOutOfTheDirectory) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(fs::is_empty(elsewhere));
     EXPECT_EQ(readFile(out / "real/y"), "Y");
+}
+
+TEST(Bcl, ExtractShowsProgressOnATerminalAndClearsIt) {
+    Made archive(FileSet{{"a", std::string(3 << 20, 'a')}, {"b", "bb"}});
+    const fs::path out = archive.dir / "out";
+    fs::create_directory(out);
+    writeFile(archive.dir / "err", "");
+    const int err = ::open((archive.dir / "err").c_str(), O_WRONLY);
+    // In process, with no delay before the line appears, and an error to show it is cleared.
+    writeFile(out / "b", "old");
+    const bcl::ExtractOptions options{out.string(), true, {}};
+    const int code = bcl::extractArchive({archive.index.string(), archive.data.string()}, options,
+                                         {1, err, true, std::chrono::milliseconds(0)});
+    ::close(err);
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(readFile(archive.dir / "err"), "\r\x1b[Kbcl: 1 of 2 members, 3 of 3 MiB"
+                                             "\r\x1b[Kbcl: b: kept the existing file\n");
+    EXPECT_EQ(readFile(out / "a"), std::string(3 << 20, 'a'));
 }
 
 TEST(Bcl, CatWritesMembersInTheOrderNamed) {

@@ -107,10 +107,14 @@ TEST(Extract, OutputsThatCannotBeCreatedAreReportedAndSkipped) {
     fs::create_directory(a.work / "ADIR");
     writeFile(a.work / "READONLY", "keep me");
     fs::permissions(a.work / "READONLY", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-    // Root may write a read-only file, so the run drops to an unprivileged user.
+    // Root may write a read-only file, so the run drops to an unprivileged user, with a copy
+    // of the binary that user can reach wherever the build tree lies.
     fs::permissions(a.outer.path(), fs::perms::all, fs::perm_options::add);
     fs::permissions(a.work, fs::perms::all, fs::perm_options::add);
-    const RunResult r = a.run(dropRootPrivileges);
+    const fs::path binary = a.outer / "unbcl";
+    fs::copy_file(UNBCL_BINARY, binary);
+    RunResult r = runProgram({a.work, {}, binary.string(), dropRootPrivileges, {}});
+    fs::remove(binary);
     EXPECT_EQ(r.err, "unbcl: : cannot create: No such file or directory\n"
                      "unbcl: ADIR: cannot create: Is a directory\n"
                      "unbcl: READONLY: cannot create: Permission denied\n");
