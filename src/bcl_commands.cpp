@@ -38,8 +38,7 @@ std::optional<LoadedIndex> loadIndex(const std::string& path, Diagnostics& diagn
     IndexContents contents = readWholeIndex(readFromFd(file->fd.get()));
     LoadedIndex loaded{std::move(*file), std::move(contents.entries), true};
     if (const ReadingStop& stop = contents.stop; isReportedStop(stop.reason)) {
-        diagnostics.reportPlain(escapeControlBytes(path) + ":" + std::to_string(stop.line) +
-                                ": reading stopped: " + describeStop(stop));
+        diagnostics.reportPlain(stopReport(path, stop));
         loaded.complete = false;
     }
     return loaded;
@@ -352,6 +351,10 @@ int catMembers(const ArchivePaths& paths, const std::vector<std::string>& member
                                      [&](const ListMLV& e) { return e.fname == name; });
         if (it == index->entries.rend()) {
             diagnostics.report(name, "not in the archive");
+            continue;
+        }
+        if (it->length < 0) {
+            diagnostics.report(name, "negative length " + std::to_string(it->length));
             continue;
         }
         const CopyOutcome outcome = copier.copy(data->fd.get(), it->offset, it->length, streams.out);

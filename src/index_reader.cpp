@@ -8,6 +8,7 @@
 #include <limits>
 #include <utility>
 
+#include "console.hpp"
 #include "file_io.hpp"
 
 namespace unbcl {
@@ -66,6 +67,10 @@ std::string describeStop(const ReadingStop& stop) {
         case StopReason::ReadError: return "read error: " + systemReason(stop.readErrno);
     }
     return "unknown";
+}
+
+std::string stopReport(std::string_view indexName, const ReadingStop& stop) {
+    return escapeControlBytes(indexName) + ":" + std::to_string(stop.line) + ": reading stopped: " + describeStop(stop);
 }
 
 std::optional<std::string_view> nameFromLine(std::string_view line) {

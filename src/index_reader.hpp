@@ -45,6 +45,8 @@ struct ReadingStop {
 
 // The text a user is shown for a stop, e.g. "number expected".
 std::string describeStop(const ReadingStop& stop);
+// The whole report, "INDEX:LINE: reading stopped: REASON", with the index name escaped.
+std::string stopReport(std::string_view indexName, const ReadingStop& stop);
 bool isReportedStop(StopReason reason);
 
 // Is the line a name line, and which name does it give? The line is the text before any NUL.

@@ -53,8 +53,7 @@ EntryList listIndex(int indexFd, const std::string& listFname, Console& console,
         entries.push_back(std::move(*entry));
     }
     if (const ReadingStop& stop = reader.stop(); isReportedStop(stop.reason)) {
-        diagnostics.reportPlain(escapeControlBytes(listFname) + ":" + std::to_string(stop.line) +
-                                ": reading stopped: " + describeStop(stop));
+        diagnostics.reportPlain(stopReport(listFname, stop));
     }
     return entries;
 }

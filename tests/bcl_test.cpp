@@ -293,6 +293,15 @@ TEST(Bcl, CatWritesMembersInTheOrderNamed) {
     EXPECT_EQ(r.out, "first");
     EXPECT_EQ(r.err, "bcl: nope: not in the archive\n");
     EXPECT_EQ(r.exitCode, 1);
+    // Broken entries give what exists and say what does not.
+    ScratchDir dir;
+    writeFile(dir / "MOLVARE.BCL", "H\nH\n[neg]\n0\n-1\n[past]\n3\n9\n");
+    writeFile(dir / "MOLVARE.BCD", "01234");
+    r = bcl(dir.path(), {"cat", "neg", "past"});
+    EXPECT_EQ(r.out, "34");
+    EXPECT_EQ(r.err, "bcl: neg: negative length -1\n"
+                     "bcl: past: member runs past the end of the data file: 7 of 9 bytes missing\n");
+    EXPECT_EQ(r.exitCode, 1);
 }
 
 }  // namespace
