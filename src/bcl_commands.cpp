@@ -28,13 +28,16 @@ struct LoadedIndex {
     bool complete = true;  // false when reading stopped at a malformed or unreadable spot
 };
 
+std::optional<InputFile> openOrReport(const std::string& path, Diagnostics& diagnostics) {
+    std::optional<InputFile> file = openInputFile(path);
+    if (!file) diagnostics.report(path, "cannot open: " + systemReason(errno));
+    return file;
+}
+
 // Reads the whole index the way unbcl does. A stop is reported; what was read is kept.
 std::optional<LoadedIndex> loadIndex(const std::string& path, Diagnostics& diagnostics) {
-    std::optional<InputFile> file = openInputFile(path);
-    if (!file) {
-        diagnostics.report(path, "cannot open: " + systemReason(errno));
-        return std::nullopt;
-    }
+    std::optional<InputFile> file = openOrReport(path, diagnostics);
+    if (!file) return std::nullopt;
     IndexContents contents = readWholeIndex(readFromFd(file->fd.get()));
     LoadedIndex loaded{std::move(*file), std::move(contents.entries), true};
     if (const ReadingStop& stop = contents.stop; isReportedStop(stop.reason)) {
@@ -42,12 +45,6 @@ std::optional<LoadedIndex> loadIndex(const std::string& path, Diagnostics& diagn
         loaded.complete = false;
     }
     return loaded;
-}
-
-std::optional<InputFile> openData(const std::string& path, Diagnostics& diagnostics) {
-    std::optional<InputFile> data = openInputFile(path);
-    if (!data) diagnostics.report(path, "cannot open: " + systemReason(errno));
-    return data;
 }
 
 std::int64_t fileSize(int fd) {
@@ -86,7 +83,6 @@ std::size_t utf8SequenceLength(std::string_view text) {
 }
 
 void appendJsonString(std::string& out, std::string_view text, bool& valid) {
-    static constexpr char kHex[] = "0123456789abcdef";
     out += '"';
     while (!text.empty()) {
         const auto c = static_cast<unsigned char>(text.front());
@@ -102,8 +98,7 @@ void appendJsonString(std::string& out, std::string_view text, bool& valid) {
             out += static_cast<char>(c);
         } else if (c < 0x20 || c == 0x7F) {
             out += "\\u00";
-            out += kHex[c >> 4];
-            out += kHex[c & 0xF];
+            appendHexByte(out, c);
         } else {
             out.append(text.substr(0, n));
         }
@@ -112,20 +107,21 @@ void appendJsonString(std::string& out, std::string_view text, bool& valid) {
     out += '"';
 }
 
+// A number in a column of 11, wide enough for any signed 32-bit value.
+std::string rightAligned(std::int32_t value) {
+    std::string digits = std::to_string(value);
+    return std::string(digits.size() < 11 ? 11 - digits.size() : 0, ' ') + digits;
+}
+
 }  // namespace
 
 std::string jsonNameFields(const std::string& name) {
-    static constexpr char kHex[] = "0123456789abcdef";
     std::string out = "\"name\": ";
     bool valid = true;
     appendJsonString(out, name, valid);
     if (!valid) {
         out += ", \"name_hex\": \"";
-        for (const char ch : name) {
-            const auto c = static_cast<unsigned char>(ch);
-            out += kHex[c >> 4];
-            out += kHex[c & 0xF];
-        }
+        for (const char ch : name) appendHexByte(out, static_cast<unsigned char>(ch));
         out += '"';
     }
     return out;
@@ -146,11 +142,7 @@ int listArchive(const ArchivePaths& paths, bool json, const Streams& streams) {
             text += jsonNameFields(e.fname) + ", \"offset\": " + std::to_string(e.offset) +
                     ", \"length\": " + std::to_string(e.length) + "}";
         } else {
-            std::string offset = std::to_string(e.offset);
-            std::string length = std::to_string(e.length);
-            text += std::string(offset.size() < 11 ? 11 - offset.size() : 0, ' ') + offset + ' ' +
-                    std::string(length.size() < 11 ? 11 - length.size() : 0, ' ') + length + "  " +
-                    escapeControlBytes(e.fname) + '\n';
+            text += rightAligned(e.offset) + ' ' + rightAligned(e.length) + "  " + escapeControlBytes(e.fname) + '\n';
         }
         if (text.size() > 60000) {
             console.write(text);
@@ -173,7 +165,7 @@ int testArchive(const ArchivePaths& paths, const Streams& streams) {
     Diagnostics diagnostics(streams.err, "bcl");
     const std::optional<LoadedIndex> index = loadIndex(paths.index, diagnostics);
     if (!index) return kExitCannotRun;
-    const std::optional<InputFile> data = openData(paths.data, diagnostics);
+    const std::optional<InputFile> data = openOrReport(paths.data, diagnostics);
     if (!data) return kExitCannotRun;
     const std::int64_t dataSize = fileSize(data->fd.get());
 
@@ -314,7 +306,7 @@ int extractArchive(const ArchivePaths& paths, const ExtractOptions& options, con
     }
     const std::optional<LoadedIndex> index = loadIndex(paths.index, diagnostics);
     if (!index) return kExitCannotRun;
-    const std::optional<InputFile> data = openData(paths.data, diagnostics);
+    const std::optional<InputFile> data = openOrReport(paths.data, diagnostics);
     if (!data) return kExitCannotRun;
 
     const std::vector<const ListMLV*> chosen = chooseEntries(index->entries, options.members, diagnostics);
@@ -342,7 +334,7 @@ int catMembers(const ArchivePaths& paths, const std::vector<std::string>& member
     Diagnostics diagnostics(streams.err, "bcl");
     const std::optional<LoadedIndex> index = loadIndex(paths.index, diagnostics);
     if (!index) return kExitCannotRun;
-    const std::optional<InputFile> data = openData(paths.data, diagnostics);
+    const std::optional<InputFile> data = openOrReport(paths.data, diagnostics);
     if (!data) return kExitCannotRun;
     MemberCopier copier;
     for (const std::string& name : members) {

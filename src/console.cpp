@@ -10,14 +10,18 @@ bool isControlByte(unsigned char c) { return c < 0x20 || c == 0x7F; }
 
 }  // namespace
 
-void appendEscaped(std::string& out, std::string_view text) {
+void appendHexByte(std::string& out, unsigned char byte) {
     static constexpr char kHex[] = "0123456789abcdef";
+    out += kHex[byte >> 4];
+    out += kHex[byte & 0xF];
+}
+
+void appendEscaped(std::string& out, std::string_view text) {
     for (const char ch : text) {
         const auto c = static_cast<unsigned char>(ch);
         if (isControlByte(c)) {
             out += "\\x";
-            out += kHex[c >> 4];
-            out += kHex[c & 0xF];
+            appendHexByte(out, c);
         } else {
             out += ch;
         }

@@ -11,6 +11,8 @@ namespace unbcl {
 // Shows control bytes (0x00-0x1F, 0x7F) as \xHH so that archive text cannot drive a terminal.
 std::string escapeControlBytes(std::string_view text);
 void appendEscaped(std::string& out, std::string_view text);
+// Two lower-case hexadecimal digits for one byte.
+void appendHexByte(std::string& out, unsigned char byte);
 
 // The listing. Every piece handed to write() goes out in one write call at once, so a
 // listing stays in step with the run even when the process dies; a failed write is
