@@ -3,8 +3,14 @@ BUILD ?= build
 CMAKE_FLAGS ?=
 JOBS ?= 2
 
+# UNBCL_BCL=OFF builds unbcl alone, without bcl and so without CLI11.
+UNBCL_BCL ?= ON
+
 # Debian packages the build and the tests need; `make deps` installs the missing ones as root.
-DEBIAN_PACKAGES = cmake make g++ libgtest-dev libcli11-dev
+DEBIAN_PACKAGES = cmake make g++ libgtest-dev
+ifeq ($(UNBCL_BCL),ON)
+DEBIAN_PACKAGES += libcli11-dev
+endif
 
 .PHONY: all deps build demo test clean
 
@@ -20,7 +26,7 @@ deps:
 	fi
 
 build: deps
-	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD) -DUNBCL_BCL=$(UNBCL_BCL) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j$(JOBS)
 
 # Extracts the shipped example archive into $(BUILD)/demo, away from the source tree.

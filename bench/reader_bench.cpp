@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "index_reader.hpp"
+#include "unbcl/index_reader.hpp"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "index_reader.hpp"
+#include "unbcl/index_reader.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;

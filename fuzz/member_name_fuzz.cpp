@@ -5,7 +5,7 @@
 #include <sstream>
 #include <string>
 
-#include "member_name.hpp"
+#include "unbcl/member_name.hpp"
 
 namespace {
 
@@ -24,6 +24,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string name(reinterpret_cast<const char*>(data), size);
     const bool absolute = !name.empty() && name[0] == '/';
     const bool expectSafe = !absolute && !climbsOut(name);
-    if (unbcl::isSafeMemberName(name) != expectSafe) std::abort();
+    if ((unbcl::judgeMemberName(name) == unbcl::NameVerdict::Safe) != expectSafe) std::abort();
     return 0;
 }

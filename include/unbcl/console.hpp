@@ -1,0 +1,74 @@
+// Standard output (the listing) and standard error (diagnostics).
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace unbcl {
+
+// Where a program's two output streams go, and whether a person is watching them.
+struct StandardStreams {
+    int out = 1;
+    int err = 2;
+    bool outIsTerminal = false;
+    bool errIsTerminal = false;
+};
+
+// Length of the valid UTF-8 sequence that starts text (1 to 4), or 0 when it starts with a
+// byte that is not one (or text is empty).
+std::size_t utf8SequenceLength(std::string_view text);
+
+// Shows control bytes (0x00-0x1F, 0x7F) as \xHH so that archive text cannot drive a terminal.
+std::string escapeControlBytes(std::string_view text);
+void appendEscaped(std::string& out, std::string_view text);
+// Two lower-case hexadecimal digits for one byte.
+void appendHexByte(std::string& out, unsigned char byte);
+
+// The listing. Every piece handed to write() goes out in one write call at once, so a
+// listing stays in step with the run even when the process dies; a failed write is
+// remembered, not fatal, because extraction must still happen.
+class Console {
+public:
+    Console(int fd, bool escapeArchiveText) : fd_(fd), escapeArchiveText_(escapeArchiveText) {}
+
+    void write(std::string_view bytes);
+    // Text that came from the index, shown as it stands unless a terminal needs protecting.
+    void appendShown(std::string& out, std::string_view archiveText) const;
+
+    int error() const { return error_; }
+
+private:
+    int fd_;
+    bool escapeArchiveText_;
+    int error_ = 0;
+};
+
+// Diagnostics in the form "PROGRAM: SUBJECT: reason", one write per line.
+class Diagnostics {
+public:
+    Diagnostics(int fd, std::string programName) : fd_(fd), program_(std::move(programName)) {}
+
+    // subject is archive text (a member or file name) and is always escaped.
+    void report(std::string_view subject, std::string_view reason);
+    // A line with no subject: "PROGRAM: reason".
+    void reportPlain(std::string_view reason);
+    // Information that is not a failure ("kept the existing file"): same form, exit code untouched.
+    void note(std::string_view subject, std::string_view text);
+
+    bool anyReported() const { return reported_; }
+    // Runs before each line is written: a progress display clears itself there.
+    void setBeforeLine(std::function<void()> beforeLine) { beforeLine_ = std::move(beforeLine); }
+
+private:
+    void writeLine(std::string_view reason);
+
+    int fd_;
+    std::string program_;
+    bool reported_ = false;
+    std::function<void()> beforeLine_;
+};
+
+}  // namespace unbcl

@@ -1,0 +1,65 @@
+// Writing members out of the data file into files of their own.
+#pragma once
+
+#include <fcntl.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "unbcl/console.hpp"
+#include "unbcl/file_io.hpp"
+#include "unbcl/list_entry.hpp"
+#include "unbcl/member_copy.hpp"
+
+namespace unbcl {
+
+// A file the extraction must never write to, whatever name an entry gives it.
+struct ProtectedFile {
+    FileIdentity identity;
+    std::string_view description;  // "the data file"
+};
+
+// The archive's own two files: no entry may overwrite either.
+std::vector<ProtectedFile> archiveFilesToProtect(const FileIdentity& index, const FileIdentity& data);
+
+// Where and how output files are made. The defaults are unbcl's: names relative to the current
+// directory, opened as they stand, no directory created, existing files replaced.
+struct OutputPolicy {
+    int directoryFd = AT_FDCWD;
+    // Resolve every name beneath directoryFd only: a symbolic link that leads out of it, on
+    // the way or at the end, refuses the entry.
+    bool stayBeneath = false;
+    bool createDirectories = false;
+    bool keepExisting = false;
+};
+
+class MemberExtractor {
+public:
+    MemberExtractor(int dataFd, std::vector<ProtectedFile> protectedFiles, Diagnostics& diagnostics,
+                    OutputPolicy policy = {})
+        : dataFd_(dataFd),
+          policy_(policy),
+          protected_(std::move(protectedFiles)),
+          diagnostics_(diagnostics) {}
+
+    // Creates or truncates the entry's output file and copies the member into it. Problems
+    // are reported and the entry is left; the next entry does not depend on this one.
+    // Returns the member's bytes written.
+    std::int64_t extractMember(const ListMLV& entry);
+
+private:
+    int openOutput(const std::string& name, int flags) const;
+    bool makeParentDirectories(const std::string& name);
+    UniqueFd createOutput(const std::string& name);
+    const ProtectedFile* protectedFileFor(const FileIdentity& identity) const;
+
+    int dataFd_;
+    OutputPolicy policy_;
+    std::vector<ProtectedFile> protected_;
+    Diagnostics& diagnostics_;
+    MemberCopier copier_;
+};
+
+}  // namespace unbcl

@@ -1,0 +1,46 @@
+// Copying a member's bytes out of the data file, with bounded memory.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "unbcl/console.hpp"
+#include "unbcl/list_entry.hpp"
+
+namespace unbcl {
+
+struct CopyOutcome {
+    std::int64_t copied = 0;
+    int readErrno = 0;   // the data file could not be read
+    int writeErrno = 0;  // the output could not be written
+};
+
+// Copies a member's bytes between descriptors: the kernel's in-place copy where the file
+// systems allow it, otherwise pread/write through one reused block.
+class MemberCopier {
+public:
+    // Copies up to length bytes found at offset in dataFd to outFd's current position. Stops
+    // early, without error, where the data file ends: bytes that do not exist are never made up.
+    CopyOutcome copy(int dataFd, std::int64_t offset, std::int64_t length, int outFd);
+
+private:
+    static constexpr std::size_t kBlockSize = 128 * 1024;
+
+    void copyWithKernel(int dataFd, std::int64_t offset, std::int64_t length, int outFd,
+                        CopyOutcome& outcome);
+    void copyThroughBuffer(int dataFd, std::int64_t offset, std::int64_t length, int outFd,
+                           CopyOutcome& outcome);
+
+    bool kernelCopyUsable_ = true;
+    std::unique_ptr<char[]> block_;
+};
+
+enum class CopyTarget { File, Stream };
+
+// Reports what a copy of the entry's member did not do: a failed write or read, bytes that the
+// data file does not have, a negative length. Says nothing when the member came out whole.
+void reportCopyOutcome(Diagnostics& diagnostics, const ListMLV& entry, const CopyOutcome& outcome, int closeErrno,
+                       CopyTarget target);
+
+}  // namespace unbcl

@@ -1,0 +1,32 @@
+#include "archive_access.hpp"
+
+#include "commands.hpp"
+#include "unbcl/index_reader.hpp"
+
+namespace unbcl::bcl {
+
+std::optional<InputFile> openOrReport(const std::string& path, Diagnostics& diagnostics) {
+    SysResult<InputFile> file = openInputFile(path);
+    if (!file) {
+        diagnostics.report(path, "cannot open: " + systemReason(file.error()));
+        return std::nullopt;
+    }
+    return std::move(*file);
+}
+
+std::optional<LoadedIndex> loadIndex(const std::string& path, Diagnostics& diagnostics) {
+    std::optional<InputFile> file = openOrReport(path, diagnostics);
+    if (!file) return std::nullopt;
+    IndexContents contents = readWholeIndex(readFromFd(file->fd.get()));
+    LoadedIndex loaded{std::move(*file), std::move(contents.header1), std::move(contents.header2),
+                       std::move(contents.entries), true};
+    if (const ReadingStop& stop = contents.stop; isReportedStop(stop.reason)) {
+        diagnostics.reportPlain(stopReport(path, stop));
+        loaded.complete = false;
+    }
+    return loaded;
+}
+
+int exitFor(const Diagnostics& diagnostics) { return diagnostics.anyReported() ? kBclFailed : kBclOk; }
+
+}  // namespace unbcl::bcl

@@ -1,0 +1,48 @@
+#include "json.hpp"
+
+#include "unbcl/console.hpp"
+
+namespace unbcl::bcl {
+
+namespace {
+
+void appendJsonString(std::string& out, std::string_view text, bool& valid) {
+    out += '"';
+    while (!text.empty()) {
+        const auto c = static_cast<unsigned char>(text.front());
+        const std::size_t n = utf8SequenceLength(text);
+        if (n == 0) {
+            valid = false;
+            out += "\\ufffd";
+            text.remove_prefix(1);
+            continue;
+        }
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7F) {
+            out += "\\u00";
+            appendHexByte(out, c);
+        } else {
+            out.append(text.substr(0, n));
+        }
+        text.remove_prefix(n);
+    }
+    out += '"';
+}
+
+}  // namespace
+
+std::string jsonNameFields(std::string_view name) {
+    std::string out = "\"name\": ";
+    bool valid = true;
+    appendJsonString(out, name, valid);
+    if (!valid) {
+        out += ", \"name_hex\": \"";
+        for (const char ch : name) appendHexByte(out, static_cast<unsigned char>(ch));
+        out += '"';
+    }
+    return out;
+}
+
+}  // namespace unbcl::bcl

@@ -1,0 +1,87 @@
+// bcl: list, test, extract, print and create index and data file archives.
+#include <signal.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <iostream>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "commands.hpp"
+#include "unbcl/file_io.hpp"
+
+namespace {
+
+constexpr const char* kExitStatusText =
+    "Exit status: 0 success; 1 some member or check failed (each is reported on standard error);\n"
+    "2 the command could not run (bad usage, an archive file that cannot be opened).\n";
+
+int runBcl(int argc, char** argv) {
+    using namespace unbcl::bcl;
+    CLI::App app{"Lists, tests, extracts, prints and creates index and data file archives.", "bcl"};
+    app.footer(kExitStatusText);
+    app.set_version_flag("--version", "bcl " UNBCL_VERSION);
+    app.require_subcommand(1);
+    app.fallthrough();
+    app.failure_message([](const CLI::App*, const CLI::Error& e) {
+        return std::string("bcl: ") + e.what() + "\nTry 'bcl --help' for more information.\n";
+    });
+
+    ArchivePaths paths;
+    app.add_option("-i,--index", paths.index, "the index file")->capture_default_str();
+    app.add_option("-d,--data", paths.data, "the data file")->capture_default_str();
+
+    ListOptions listOptions;
+    CLI::App* list = app.add_subcommand("list", "List the entries: offset, length and name, then a total.");
+    list->add_flag("--json", listOptions.json,
+                   "One JSON array of {name, offset, length}. A name that is not valid UTF-8 has U+FFFD for\n"
+                   "each byte that is not, and its exact bytes in hexadecimal as name_hex.");
+
+    app.add_subcommand("test", "Check every entry against the data file, writing nothing.");
+
+    ExtractOptions extract;
+    CLI::App* extractCommand =
+        app.add_subcommand("extract", "Extract all members, or the named ones, creating directories as needed.");
+    extractCommand->add_option("-C,--directory", extract.directory, "extract into DIR")->capture_default_str();
+    extractCommand->add_flag("-k,--keep-old-files", extract.keepOldFiles, "leave existing files alone");
+    extractCommand->add_option("member", extract.members, "members to extract (default: all)");
+
+    std::vector<std::string> catNames;
+    CLI::App* cat = app.add_subcommand("cat", "Write the named members' bytes to standard output.");
+    cat->add_option("member", catNames, "members, in the order wanted")->required();
+
+    CreateOptions create;
+    CLI::App* createCommand = app.add_subcommand(
+        "create", "Write the index and data file holding FILEs, in the order given.");
+    createCommand->add_option("-H,--header", create.headers, "a header line (up to twice)")->allow_extra_args(false);
+    createCommand->add_flag("--allow-duplicates", create.allowDuplicates, "accept a file named twice");
+    createCommand->add_option("file", create.files, "files to put in the archive")->required();
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? kBclOk : kBclCannotRun;
+    }
+
+    const unbcl::StandardStreams streams{STDOUT_FILENO, STDERR_FILENO, ::isatty(STDOUT_FILENO) == 1,
+                                         ::isatty(STDERR_FILENO) == 1};
+    if (list->parsed()) return listArchive(paths, listOptions, streams);
+    if (extractCommand->parsed()) return extractArchive(paths, extract, streams);
+    if (cat->parsed()) return catMembers(paths, catNames, streams);
+    if (createCommand->parsed()) return createArchive(paths, create, streams);
+    return testArchive(paths, streams);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    ::signal(SIGPIPE, SIG_IGN);
+    try {
+        return runBcl(argc, argv);
+    } catch (const std::bad_alloc&) {
+        (void)unbcl::writeAll(STDERR_FILENO, "bcl: out of memory\n");
+        return unbcl::bcl::kBclCannotRun;
+    }
+}

@@ -1,0 +1,55 @@
+#include "unbcl/file_io.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace unbcl {
+
+void UniqueFd::reset() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+int UniqueFd::close() {
+    const int fd = std::exchange(fd_, -1);
+    if (fd < 0) return 0;
+    // Linux releases the descriptor even when close reports EINTR, so it is never retried.
+    return ::close(fd) == 0 ? 0 : errno;
+}
+
+SysResult<InputFile> openInputFile(const std::string& path) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (!fd) return SysResult<InputFile>::failure(errno);
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return SysResult<InputFile>::failure(errno);
+    if (S_ISDIR(st.st_mode)) return SysResult<InputFile>::failure(EISDIR);
+    return InputFile{std::move(fd), FileIdentity{st.st_dev, st.st_ino}};
+}
+
+SysResult<std::int64_t> fileSize(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return SysResult<std::int64_t>::failure(errno);
+    return static_cast<std::int64_t>(st.st_size);
+}
+
+int writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return 0;
+}
+
+std::string systemReason(int errnum) { return std::strerror(errnum); }
+
+}  // namespace unbcl

@@ -1,0 +1,88 @@
+#include "unbcl/member_copy.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "unbcl/file_io.hpp"
+#include "unbcl/member_placement.hpp"
+
+namespace unbcl {
+
+namespace {
+
+// copy_file_range errors that mean "not here", not "failed".
+bool kernelCopyUnsupported(int err) { return err == ENOSYS || err == EXDEV || err == EOPNOTSUPP; }
+
+}  // namespace
+
+CopyOutcome MemberCopier::copy(int dataFd, std::int64_t offset, std::int64_t length, int outFd) {
+    CopyOutcome outcome;
+    if (offset < 0 || length <= 0) return outcome;
+    if (kernelCopyUsable_) copyWithKernel(dataFd, offset, length, outFd, outcome);
+    if (outcome.copied < length) copyThroughBuffer(dataFd, offset, length, outFd, outcome);
+    return outcome;
+}
+
+void MemberCopier::copyWithKernel(int dataFd, std::int64_t offset, std::int64_t length, int outFd,
+                                  CopyOutcome& outcome) {
+    constexpr std::int64_t kMaxChunk = std::int64_t{1} << 30;
+    while (outcome.copied < length) {
+        loff_t from = offset + outcome.copied;
+        const auto chunk = static_cast<std::size_t>(std::min(length - outcome.copied, kMaxChunk));
+        const ssize_t n = ::copy_file_range(dataFd, &from, outFd, nullptr, chunk, 0);
+        if (n > 0) {
+            outcome.copied += n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && kernelCopyUnsupported(errno)) kernelCopyUsable_ = false;
+        // A zero may be the data file's end or a file system that copies nothing, and an error
+        // does not say which side failed: the plain path tells these apart for the rest.
+        return;
+    }
+}
+
+void MemberCopier::copyThroughBuffer(int dataFd, std::int64_t offset, std::int64_t length, int outFd,
+                                     CopyOutcome& outcome) {
+    if (!block_) block_ = std::make_unique<char[]>(kBlockSize);
+    while (outcome.copied < length) {
+        const auto want = static_cast<std::size_t>(
+            std::min<std::int64_t>(length - outcome.copied, static_cast<std::int64_t>(kBlockSize)));
+        const ssize_t n = ::pread(dataFd, block_.get(), want, offset + outcome.copied);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            outcome.readErrno = errno;
+            return;
+        }
+        if (n == 0) return;  // the data file ends here
+        if (const int err = writeAll(outFd, {block_.get(), static_cast<std::size_t>(n)}); err != 0) {
+            outcome.writeErrno = err;
+            return;
+        }
+        outcome.copied += n;
+    }
+}
+
+void reportCopyOutcome(Diagnostics& diagnostics, const ListMLV& entry, const CopyOutcome& outcome, int closeErrno,
+                       CopyTarget target) {
+    if (outcome.writeErrno != 0 || closeErrno != 0) {
+        diagnostics.report(entry.fname,
+                           "write error: " + systemReason(outcome.writeErrno != 0 ? outcome.writeErrno : closeErrno));
+        return;
+    }
+    if (outcome.readErrno != 0) {
+        diagnostics.report(entry.fname, "read error in the data file: " + systemReason(outcome.readErrno));
+        return;
+    }
+    const MemberPlacement placement = judgeMemberPlacement(entry.offset, entry.length, outcome.copied);
+    if (placement.placement == Placement::Whole) return;
+    std::string reason = describePlacement(placement, entry.offset, entry.length);
+    if (placement.placement == Placement::NegativeLength && target == CopyTarget::File) {
+        reason += ": empty file written";
+    }
+    diagnostics.report(entry.fname, reason);
+}
+
+}  // namespace unbcl

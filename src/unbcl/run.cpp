@@ -1,0 +1,94 @@
+#include "run.hpp"
+
+#include <charconv>
+
+#include "unbcl/archive_names.hpp"
+#include "unbcl/console.hpp"
+#include "unbcl/extract.hpp"
+#include "unbcl/file_io.hpp"
+#include "unbcl/index_reader.hpp"
+#include "unbcl/list_entry.hpp"
+
+namespace unbcl {
+
+namespace {
+
+void appendDecimal(std::string& out, std::int32_t value) {
+    char digits[16];
+    const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
+    out.append(digits, end);
+}
+
+void echoHeaderLine(Console& console, const std::string& text) {
+    std::string line;
+    console.appendShown(line, text);
+    line += '\n';
+    console.write(line);
+}
+
+// A record's three lines are complete together, so they go out in one write.
+void echoRecord(Console& console, const ListMLV& entry, std::string& scratch) {
+    scratch.clear();
+    scratch += "fname : ";
+    console.appendShown(scratch, entry.fname);
+    scratch += "\noffset : ";
+    appendDecimal(scratch, entry.offset);
+    scratch += "\nlength : ";
+    appendDecimal(scratch, entry.length);
+    scratch += '\n';
+    console.write(scratch);
+}
+
+EntryList listIndex(int indexFd, const std::string& listFname, Console& console, Diagnostics& diagnostics) {
+    IndexReader reader(readFromFd(indexFd));
+    echoHeaderLine(console, reader.readHeaderLine());
+    echoHeaderLine(console, reader.readHeaderLine());
+    EntryList entries;
+    std::string scratch;
+    while (auto entry = reader.nextEntry()) {
+        echoRecord(console, *entry, scratch);
+        entries.push_back(*entry);
+    }
+    if (const ReadingStop& stop = reader.stop(); isReportedStop(stop.reason)) {
+        diagnostics.reportPlain(stopReport(listFname, stop));
+    }
+    return entries;
+}
+
+// A listing lost to a full disk or a closed pipe is a failure too, reported once at the end.
+int finish(int code, const Console& console, Diagnostics& diagnostics) {
+    if (console.error() != 0) {
+        diagnostics.reportPlain("standard output: " + systemReason(console.error()));
+    }
+    if (code == kUnbclSuccess && diagnostics.anyReported()) return kUnbclWithReports;
+    return code;
+}
+
+}  // namespace
+
+int runUnbcl(std::span<const std::string> args, const StandardStreams& streams) {
+    const std::string listFname = args.size() > 0 ? args[0] : std::string(kDefaultListFname);
+    const std::string dataFname = args.size() > 1 ? args[1] : std::string(kDefaultDataFname);
+    Console console(streams.out, streams.outIsTerminal);
+    Diagnostics diagnostics(streams.err, "unbcl");
+
+    console.write("listFname : " + listFname + "\n");
+    const SysResult<InputFile> index = openInputFile(listFname);
+    if (!index) {
+        console.write("Can't Open " + listFname + "\n");
+        return finish(kUnbclIndexUnopenable, console, diagnostics);
+    }
+    const EntryList entries = listIndex(index->fd.get(), listFname, console, diagnostics);
+
+    // Opened only now, so that a missing data file still shows the whole listing first.
+    const SysResult<InputFile> data = openInputFile(dataFname);
+    if (!data) {
+        console.write("Can't Open " + dataFname + "\n");
+        return finish(kUnbclDataUnopenable, console, diagnostics);
+    }
+    MemberExtractor extractor(data->fd.get(), archiveFilesToProtect(index->identity, data->identity), diagnostics);
+    for (const ListMLV& entry : entries) extractor.extractMember(entry);
+    return finish(kUnbclSuccess, console, diagnostics);
+}
+
+}  // namespace unbcl

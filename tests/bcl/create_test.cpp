@@ -1,0 +1,109 @@
+// bcl create end to end: archives that read back, refusals that leave nothing behind.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "bcl_support.hpp"
+
+namespace unbcl::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+
+TEST(BclCreate, RoundTripsThroughUnbclAndExtractOnGeneratedFileSets) {
+    std::mt19937 rng(20261210);
+    const auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+    for (int round = 0; round < 6; ++round) {
+        FileSet files;
+        const int count = pick(1, 12);
+        while (static_cast<int>(files.size()) < count) {
+            std::string name = (pick(0, 2) == 0 ? "dir" + std::to_string(pick(0, 2)) + "/" : "") + "f" +
+                               std::to_string(pick(0, 999)) + (pick(0, 1) ? ".bin" : " with space");
+            // Sizes from empty to a few MiB, with every byte value.
+            const int size = pick(0, 3) == 0 ? pick(0, 3 << 20) : pick(0, 600);
+            std::string bytes(static_cast<std::size_t>(size), '\0');
+            for (char& b : bytes) b = static_cast<char>(pick(0, 255));
+            files[name] = bytes;
+        }
+        SCOPED_TRACE("round " + std::to_string(round) + ", " + std::to_string(files.size()) + " files");
+        Made archive(files);
+
+        // unbcl makes no directories: they are made beforehand, as a user would.
+        const fs::path viaUnbcl = archive.dir / "via-unbcl";
+        fs::create_directory(viaUnbcl);
+        for (const auto& [name, bytes] : files) fs::create_directories((viaUnbcl / name).parent_path());
+        const RunResult u = runUnbcl(viaUnbcl, {archive.index.string(), archive.data.string()});
+        EXPECT_EQ(u.err, "");
+        EXPECT_EQ(u.exitCode, 0);
+        EXPECT_EQ(readRegularFiles(viaUnbcl), files);
+
+        const fs::path viaBcl = archive.dir / "via-bcl";
+        fs::create_directory(viaBcl);
+        const RunResult b = archive.run({"extract", "-C", viaBcl.string()});
+        EXPECT_EQ(b.err, "");
+        EXPECT_EQ(b.exitCode, 0);
+        EXPECT_EQ(readRegularFiles(viaBcl), files);
+    }
+}
+
+TEST(BclCreate, CreateIsDeterministicAndWritesTheUsualLayout) {
+    const FileSet files{{"a.txt", "hello"}, {"sub/b.bin", "world!"}};
+    Made first(files, {"-H", "MY ARCHIVE"});
+    EXPECT_EQ(readFile(first.index), "MY ARCHIVE\n2 FILES\n[a.txt]\n0\n5\n[sub/b.bin]\n5\n6\n");
+    EXPECT_EQ(readFile(first.data), "helloworld!");
+    Made second(files, {"-H", "MY ARCHIVE"});
+    EXPECT_EQ(readFile(second.index), readFile(first.index));
+    EXPECT_EQ(readFile(second.data), readFile(first.data));
+}
+
+TEST(BclCreate, CreateRefusesWhatWouldNotReadBackAndLeavesNothingBehind) {
+    struct {
+        std::vector<std::string> args;  // after "create"
+        std::string err;
+    } const cases[] = {
+        {{"-H", "a\nb", "ok"}, "bcl: a\\x0ab: refused header line: holds a line feed\n"},
+        {{"-H", std::string(99, 'h'), "ok"}, "bcl: " + std::string(99, 'h') + ": refused header line: longer than 98 characters\n"},
+        {{"-H", "1", "-H", "2", "-H", "3", "ok"}, "bcl: at most two header lines (-H) can be given\n"},
+        {{"ok", "ok"}, "bcl: ok: refused: named twice (--allow-duplicates keeps both)\n"},
+        {{"../outside"}, "bcl: ../outside: refused: name has a '..' component\n"},
+        {{"/etc/hostname"}, "bcl: /etc/hostname: refused: absolute name\n"},
+        {{""}, "bcl: : refused: empty name\n"},
+        {{"cr\rname"}, "bcl: cr\\x0dname: refused: name holds a carriage return\n"},
+        {{"lf\nname"}, "bcl: lf\\x0aname: refused: name holds a line feed\n"},
+        {{"eof\x1aname"}, "bcl: eof\\x1aname: refused: name holds a 0x1A byte, which ends an index\n"},
+        {{std::string(97, 'n')}, "bcl: " + std::string(97, 'n') + ": refused: name longer than 96 characters\n"},
+        {{"adir"}, "bcl: adir: cannot read: Is a directory\n"},
+        {{"missing"}, "bcl: missing: cannot read: No such file or directory\n"},
+        {{"OLD.BCD"}, "bcl: OLD.BCD: refused: it is the archive being written\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.err);
+        ScratchDir dir;
+        writeFile(dir / "ok", "fine");
+        writeFile(dir / "cr\rname", "x");
+        writeFile(dir / "lf\nname", "x");
+        writeFile(dir / "eof\x1aname", "x");
+        writeFile(dir / std::string(97, 'n'), "x");
+        fs::create_directory(dir / "adir");
+        writeFile(dir / "OLD.BCL", "previous index");
+        writeFile(dir / "OLD.BCD", "previous data");
+        const auto before = listTree(dir.path());
+        std::vector<std::string> args{"-i", "OLD.BCL", "-d", "OLD.BCD", "create"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const RunResult r = bcl(dir.path(), args);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_NE(r.exitCode, 0);
+        EXPECT_EQ(listTree(dir.path()), before);  // no temporary file, no new archive
+        EXPECT_EQ(readFile(dir / "OLD.BCL"), "previous index");
+        EXPECT_EQ(readFile(dir / "OLD.BCD"), "previous data");
+    }
+}
+
+TEST(BclCreate, CreateAllowsDuplicatesWhenAsked) {
+    Made archive(FileSet{{"a", "x"}}, {"--allow-duplicates", "a"});
+    EXPECT_EQ(readFile(archive.index), "BCL ARCHIVE\n2 FILES\n[a]\n0\n1\n[a]\n1\n1\n");
+}
+
+}  // namespace
+}  // namespace unbcl::test

@@ -1,0 +1,199 @@
+// The run as a user sees it: the built binary in a scratch directory, its exact output and
+// exit code.
+#include <pty.h>
+#include <sys/resource.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "unbcl/console.hpp"
+#include "test_support.hpp"
+
+namespace unbcl::test {
+namespace {
+
+using namespace std::string_literals;
+namespace fs = std::filesystem;
+
+const std::string kWorkedIndex = "MEMBER LIST\n2 FILES\n[A.TXT]\n0\n5\n\n[B.TXT]\n5\n3\n";
+const std::string kWorkedListing = "MEMBER LIST\n2 FILES\n" + recordLines("A.TXT", 0, 5) + recordLines("B.TXT", 5, 3);
+
+TEST(Run, WorkedExampleListsExactlyAndExtracts) {
+    ScratchDir dir;
+    writeFile(dir / "MOLVARE.BCL", kWorkedIndex);
+    writeFile(dir / "MOLVARE.BCD", "HELLOabc");
+    const RunResult r = runUnbcl(dir.path());
+    EXPECT_EQ(r.out, "listFname : MOLVARE.BCL\n" + kWorkedListing);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(readFile(dir / "A.TXT"), "HELLO");
+    EXPECT_EQ(readFile(dir / "B.TXT"), "abc");
+}
+
+TEST(Run, ArgumentsChooseTheIndexAndDataFiles) {
+    ScratchDir dir;
+    writeFile(dir / "MOLVARE.BCL", "H\nH\n[DEFAULT]\n0\n1\n");
+    writeFile(dir / "MOLVARE.BCD", "d");
+    writeFile(dir / "other.idx", "H\nH\n[OTHER]\n0\n1\n");
+    writeFile(dir / "other.dat", "o");
+    writeFile(dir / "-h", "H\nH\n[DASH]\n0\n1\n");
+
+    struct {
+        std::vector<std::string> args;
+        std::string listedName;
+        std::string member;
+        std::string bytes;
+    } const cases[] = {
+        {{}, "MOLVARE.BCL", "DEFAULT", "d"},
+        {{"other.idx"}, "other.idx", "OTHER", "d"},           // data name keeps its default
+        {{"other.idx", "other.dat"}, "other.idx", "OTHER", "o"},
+        {{"other.idx", "other.dat", "ignored", "too"}, "other.idx", "OTHER", "o"},
+        {{"-h"}, "-h", "DASH", "d"},                          // no options: a file name like any other
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.listedName + " " + std::to_string(c.args.size()));
+        const RunResult r = runUnbcl(dir.path(), c.args);
+        EXPECT_EQ(r.out, "listFname : " + c.listedName + "\nH\nH\n" + recordLines(c.member, 0, 1));
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(readFile(dir / c.member), c.bytes);
+        fs::remove(dir / c.member);
+    }
+}
+
+TEST(Run, IndexThatCannotBeOpenedEndsWithCodeOne) {
+    ScratchDir dir;
+    fs::create_directory(dir / "adir");
+    for (const std::string name : {"missing.bcl", "adir"}) {
+        const RunResult r = runUnbcl(dir.path(), {name});
+        EXPECT_EQ(r.out, "listFname : " + name + "\nCan't Open " + name + "\n");
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.exitCode, 1);
+    }
+    EXPECT_EQ(listTree(dir.path()), (std::set<std::string>{"adir"}));
+}
+
+TEST(Run, DataFileThatCannotBeOpenedEndsWithCodeTwoAfterTheListing) {
+    ScratchDir dir;
+    writeFile(dir / "MOLVARE.BCL", kWorkedIndex);
+    fs::create_directory(dir / "adir");
+    for (const std::string name : {"MOLVARE.BCD", "adir"}) {
+        const RunResult r = runUnbcl(dir.path(), {"MOLVARE.BCL", name});
+        EXPECT_EQ(r.out, "listFname : MOLVARE.BCL\n" + kWorkedListing + "Can't Open " + name + "\n");
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.exitCode, 2);
+    }
+    EXPECT_EQ(listTree(dir.path()), (std::set<std::string>{"MOLVARE.BCL", "adir"}));
+}
+
+TEST(Run, MalformedIndexIsReportedWithItsLineAndCodeFour) {
+    struct {
+        std::string index;
+        std::string listing;
+        std::string err;
+    } const cases[] = {
+        {"H\nH\n[A]\n0\n1\n[B]\n[C]\n", "H\nH\n" + recordLines("A", 0, 1),
+         "unbcl: idx:7: reading stopped: number expected\n"},
+        {"H\nH\n[A]\n0\n1\n[B]\n", "H\nH\n" + recordLines("A", 0, 1),
+         "unbcl: idx:6: reading stopped: end of file inside a record\n"},
+        {"H\nH\n[A]\n99999999999\n1\n", "H\nH\n", "unbcl: idx:4: reading stopped: number out of range\n"},
+        {"H\nH\n" + std::string(99, 'x') + "\n[A]\n0\n1\n", "H\nH\n",
+         "unbcl: idx:3: reading stopped: line longer than 98 characters\n"},
+    };
+    for (const auto& c : cases) {
+        ScratchDir dir;
+        writeFile(dir / "idx", c.index);
+        writeFile(dir / "data", "x");
+        const RunResult r = runUnbcl(dir.path(), {"idx", "data"});
+        EXPECT_EQ(r.out, "listFname : idx\n" + c.listing);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.exitCode, 4);
+    }
+}
+
+TEST(Run, ShortIndexesAreNotReported) {
+    for (const std::string index : {"", "ONLY ONE\n", "H\nH\n", "H\nH\ntrailing text"}) {
+        ScratchDir dir;
+        writeFile(dir / "MOLVARE.BCL", index);
+        writeFile(dir / "MOLVARE.BCD", "");
+        const RunResult r = runUnbcl(dir.path());
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(listTree(dir.path()), (std::set<std::string>{"MOLVARE.BCD", "MOLVARE.BCL"}));
+    }
+    ScratchDir dir;
+    writeFile(dir / "MOLVARE.BCL", "");
+    writeFile(dir / "MOLVARE.BCD", "");
+    EXPECT_EQ(runUnbcl(dir.path()).out, "listFname : MOLVARE.BCL\n\n\n");
+}
+
+TEST(Run, ArchiveTextPassesUnchangedToAFileAndEscapedToDiagnostics) {
+    ScratchDir dir;
+    const std::string name = "evil\x1b]0;title\x07";
+    writeFile(dir / "MOLVARE.BCL", "H\x1b[2J\nH\n[" + name + "]\n-1\n1\n");
+    writeFile(dir / "MOLVARE.BCD", "x");
+    const RunResult r = runUnbcl(dir.path());
+    EXPECT_EQ(r.out, "listFname : MOLVARE.BCL\nH\x1b[2J\nH\n" + recordLines(name, -1, 1));
+    EXPECT_EQ(r.err, "unbcl: evil\\x1b]0;title\\x07: negative offset -1: 1 of 1 bytes missing\n");
+    EXPECT_EQ(r.exitCode, 4);
+}
+
+TEST(Run, ArchiveTextIsEscapedWhenStandardOutputIsATerminal) {
+    ScratchDir dir;
+    writeFile(dir / "MOLVARE.BCL", "H\x1b[2J\nH\n[A\x07]\n0\n1\n");
+    writeFile(dir / "MOLVARE.BCD", "x");
+    int controller = -1;
+    int terminal = -1;
+    ASSERT_EQ(::openpty(&controller, &terminal, nullptr, nullptr, nullptr), 0);
+    // Raw mode, so the terminal hands the bytes over exactly as the program wrote them.
+    termios mode{};
+    ::tcgetattr(terminal, &mode);
+    ::cfmakeraw(&mode);
+    ::tcsetattr(terminal, TCSANOW, &mode);
+    const RunResult r = runProgram({dir.path(), {}, UNBCL_BINARY, [terminal] { ::dup2(terminal, 1); }, {}});
+    ::close(terminal);
+    std::string shown;
+    char block[4096];
+    ssize_t n = 0;
+    while ((n = ::read(controller, block, sizeof block)) > 0) shown.append(block, static_cast<std::size_t>(n));
+    ::close(controller);
+    EXPECT_EQ(shown, "listFname : MOLVARE.BCL\nH\\x1b[2J\nH\n" + recordLines("A\\x07", 0, 1));
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(readFile(dir / "A\x07"), "x");
+}
+
+TEST(Run, OutOfMemoryEndsWithCodeThreeAfterWritingTheListing) {
+#ifdef UNBCL_SANITIZED
+    GTEST_SKIP() << "the sanitizers reserve more address space than the limit allows";
+#else
+    ScratchDir dir;
+    // Enough records that the entry list outgrows the address-space limit set below, even
+    // packed as it is.
+    std::string index = "H\nH\n";
+    for (int i = 0; i < 600000; ++i) index += "[" + std::string(80, 'n') + std::to_string(i) + "]\n0\n0\n";
+    writeFile(dir / "MOLVARE.BCL", index);
+    const RunResult r = runProgram({dir.path(), {}, UNBCL_BINARY, [] {
+                                        const rlimit limit{48L << 20, 48L << 20};
+                                        ::setrlimit(RLIMIT_AS, &limit);
+                                    }, (dir / "listing").string()});
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_EQ(r.err, "Abnormal program termination\n");
+    const std::string listing = readFile(dir / "listing");
+    EXPECT_TRUE(listing.starts_with("listFname : MOLVARE.BCL\nH\nH\nfname : "));
+    EXPECT_TRUE(listing.ends_with("\nlength : 0\n"));  // every record out whole, nothing held back
+    EXPECT_FALSE(fs::exists(dir / "MOLVARE.BCD"));
+#endif
+}
+
+TEST(Console, EscapesOnlyControlBytesWhenTextIsShownOnATerminal) {
+    EXPECT_EQ(escapeControlBytes("a\x1b[2Jb\x7f\t\n\x01 \xe9~\\"), "a\\x1b[2Jb\\x7f\\x09\\x0a\\x01 \xe9~\\");
+    std::string shown;
+    Console(1, true).appendShown(shown, "x\x1by");
+    EXPECT_EQ(shown, "x\\x1by");
+    shown.clear();
+    Console(1, false).appendShown(shown, "x\x1by");
+    EXPECT_EQ(shown, "x\x1by");
+}
+
+}  // namespace
+}  // namespace unbcl::test
