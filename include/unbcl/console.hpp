@@ -21,7 +21,10 @@ struct StandardStreams {
 // byte that is not one (or text is empty).
 std::size_t utf8SequenceLength(std::string_view text);
 
-// Shows control bytes (0x00-0x1F, 0x7F) as \xHH so that archive text cannot drive a terminal.
+// Shows every byte that could drive a terminal as \xHH, so that archive text cannot: C0
+// controls and DEL, C1 controls (as lone bytes 0x80-0x9F and as UTF-8 U+0080-U+009F), and the
+// bidirectional overrides and isolates (U+202A-U+202E, U+2066-U+2069). Everything else,
+// including bytes that are not UTF-8, passes unchanged.
 std::string escapeControlBytes(std::string_view text);
 void appendEscaped(std::string& out, std::string_view text);
 // Two lower-case hexadecimal digits for one byte.

@@ -25,11 +25,13 @@ struct ProtectedFile {
 std::vector<ProtectedFile> archiveFilesToProtect(const FileIdentity& index, const FileIdentity& data);
 
 // Where and how output files are made. The defaults are unbcl's: names relative to the current
-// directory, opened as they stand, no directory created, existing files replaced.
+// directory, opened as they stand, no directory created, existing regular files emptied and
+// rewritten. Whatever the policy, an existing FIFO, device or socket is refused, never opened
+// for writing, and a file with other hard links never changes through this name.
 struct OutputPolicy {
     int directoryFd = AT_FDCWD;
-    // Resolve every name beneath directoryFd only: a symbolic link that leads out of it, on
-    // the way or at the end, refuses the entry.
+    // Resolve every name beneath directoryFd only: a symbolic link that leads out of it on the
+    // way refuses the entry. An existing file or link at the name is replaced by a new file.
     bool stayBeneath = false;
     bool createDirectories = false;
     bool keepExisting = false;
@@ -52,7 +54,14 @@ public:
 private:
     int openOutput(const std::string& name, int flags) const;
     bool makeParentDirectories(const std::string& name);
+    // Each returns the output to write, or nothing with the reason reported.
     UniqueFd createOutput(const std::string& name);
+    // unbcl's way: an existing regular file is emptied in place, unless other names share it.
+    UniqueFd reuseExisting(const std::string& name);
+    // bcl extract's way: whatever stands at the name is replaced by a new file.
+    UniqueFd replaceExisting(const std::string& name);
+    void keepExisting(const std::string& name);
+    void reportOpenFailure(const std::string& name, int err);
     const ProtectedFile* protectedFileFor(const FileIdentity& identity) const;
 
     int dataFd_;

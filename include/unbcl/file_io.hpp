@@ -80,6 +80,11 @@ SysResult<InputFile> openInputFile(const std::string& path);
 // The size of the file open on fd.
 SysResult<std::int64_t> fileSize(int fd);
 
+// Makes sure descriptors 0, 1 and 2 are open, opening /dev/null onto any that is closed, so
+// that no file the program opens later becomes "standard output" or "standard error".
+// Returns 0 or the errno of the failure. Call it before anything else is opened.
+int openStandardDescriptors();
+
 // Writes all of bytes, retrying short writes and EINTR. Returns 0 or the errno of the failure.
 int writeAll(int fd, std::string_view bytes);
 

@@ -3,12 +3,14 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <iostream>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "commands.hpp"
+#include "unbcl/console.hpp"
 #include "unbcl/file_io.hpp"
 
 namespace {
@@ -16,6 +18,16 @@ namespace {
 constexpr const char* kExitStatusText =
     "Exit status: 0 success; 1 some member or check failed (each is reported on standard error);\n"
     "2 the command could not run (bad usage, an archive file that cannot be opened).\n";
+
+// Flushes what the option parser wrote to standard output and reports a failed write.
+int checkStandardOutput(int code) {
+    errno = 0;
+    std::cout.flush();
+    if (!std::cout.fail()) return code;
+    const int err = errno != 0 ? errno : EIO;
+    unbcl::Diagnostics(STDERR_FILENO, "bcl").reportPlain("standard output: " + unbcl::systemReason(err));
+    return code == unbcl::bcl::kBclOk ? unbcl::bcl::kBclFailed : code;
+}
 
 int runBcl(int argc, char** argv) {
     using namespace unbcl::bcl;
@@ -61,7 +73,9 @@ int runBcl(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e) == 0 ? kBclOk : kBclCannotRun;
+        // --help and --version print here too; text lost to a full disk is a failure.
+        const int code = app.exit(e) == 0 ? kBclOk : kBclCannotRun;
+        return checkStandardOutput(code);
     }
 
     const unbcl::StandardStreams streams{STDOUT_FILENO, STDERR_FILENO, ::isatty(STDOUT_FILENO) == 1,
@@ -76,12 +90,18 @@ int runBcl(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (const int err = unbcl::openStandardDescriptors(); err != 0) {
+        unbcl::Diagnostics(STDERR_FILENO, "bcl").report("/dev/null", unbcl::systemReason(err));
+        return unbcl::bcl::kBclCannotRun;
+    }
+    // A file size limit arrives as a write error to report. A reader that stops reading
+    // (bcl cat ... | head) ends the program quietly, as it ends cat.
     ::signal(SIGXFSZ, SIG_IGN);
-    ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGPIPE, SIG_DFL);
     try {
         return runBcl(argc, argv);
     } catch (const std::bad_alloc&) {
-        (void)unbcl::writeAll(STDERR_FILENO, "bcl: out of memory\n");
+        unbcl::Diagnostics(STDERR_FILENO, "bcl").reportPlain("out of memory");
         return unbcl::bcl::kBclCannotRun;
     }
 }

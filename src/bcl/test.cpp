@@ -96,6 +96,10 @@ int testArchive(const ArchivePaths& paths, const StandardStreams& streams) {
     console.write(escapeControlBytes(paths.index) + ": " + std::to_string(index->entries.size()) +
                   " entries checked: " + plural(tally.errors, "error") + ", " + plural(tally.warnings, "warning") +
                   "\n");
+    if (console.error() != 0) {
+        diagnostics.reportPlain("standard output: " + systemReason(console.error()));
+        return kBclFailed;
+    }
     return tally.errors > 0 ? kBclFailed : kBclOk;
 }
 

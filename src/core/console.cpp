@@ -8,7 +8,32 @@ namespace unbcl {
 
 namespace {
 
-bool isControlByte(unsigned char c) { return c < 0x20 || c == 0x7F; }
+bool isC0OrDelete(unsigned char c) { return c < 0x20 || c == 0x7F; }
+
+// A lone byte 0x80-0x9F is a C1 control to an 8-bit terminal (0x9B starts a sequence, as ESC [
+// does); inside valid UTF-8 these bytes are only continuation bytes and harmless.
+bool isLoneC1Byte(unsigned char c) { return c >= 0x80 && c <= 0x9F; }
+
+std::uint32_t decodeUtf8(std::string_view sequence) {
+    const auto lead = static_cast<unsigned char>(sequence[0]);
+    std::uint32_t code = sequence.size() == 2 ? (lead & 0x1Fu) : sequence.size() == 3 ? (lead & 0x0Fu) : (lead & 0x07u);
+    for (std::size_t i = 1; i < sequence.size(); ++i) code = (code << 6) | (static_cast<unsigned char>(sequence[i]) & 0x3Fu);
+    return code;
+}
+
+// C1 controls written as UTF-8, and the characters that reorder text on screen: the
+// bidirectional embeddings and overrides and the isolates, which can make a name read as
+// another one.
+bool isUnsafeCodePoint(std::uint32_t code) {
+    return (code >= 0x80 && code <= 0x9F) || (code >= 0x202A && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069);
+}
+
+void appendHexEscapes(std::string& out, std::string_view bytes) {
+    for (const char ch : bytes) {
+        out += "\\x";
+        appendHexByte(out, static_cast<unsigned char>(ch));
+    }
+}
 
 }  // namespace
 
@@ -45,14 +70,19 @@ void appendHexByte(std::string& out, unsigned char byte) {
 }
 
 void appendEscaped(std::string& out, std::string_view text) {
-    for (const char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (isControlByte(c)) {
-            out += "\\x";
-            appendHexByte(out, c);
+    while (!text.empty()) {
+        const auto c = static_cast<unsigned char>(text.front());
+        const std::size_t n = c < 0x80 ? 1 : utf8SequenceLength(text);
+        // Bytes that are not UTF-8 pass as they are (a name in an old code page stays
+        // readable), except those an 8-bit terminal takes for controls.
+        const std::string_view piece = text.substr(0, n == 0 ? 1 : n);
+        const bool unsafe = n == 0 ? isLoneC1Byte(c) : n == 1 ? isC0OrDelete(c) : isUnsafeCodePoint(decodeUtf8(piece));
+        if (unsafe) {
+            appendHexEscapes(out, piece);
         } else {
-            out += ch;
+            out += piece;
         }
+        text.remove_prefix(piece.size());
     }
 }
 

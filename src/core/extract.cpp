@@ -31,6 +31,29 @@ int MemberExtractor::openOutput(const std::string& name, int flags) const {
     return static_cast<int>(::syscall(SYS_openat2, policy_.directoryFd, name.c_str(), &how, sizeof how));
 }
 
+namespace {
+
+constexpr int kNewFileFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC;
+constexpr std::string_view kLinkLeadsOut = "refused: a symbolic link leads out of the extraction directory";
+
+std::string describeFileType(mode_t mode) {
+    if (S_ISDIR(mode)) return "a directory";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISCHR(mode)) return "a character device";
+    if (S_ISBLK(mode)) return "a block device";
+    if (S_ISSOCK(mode)) return "a socket";
+    if (S_ISLNK(mode)) return "a symbolic link";
+    return "a regular file";
+}
+
+std::string notRegularFile(mode_t mode) { return "refused: not a regular file (" + describeFileType(mode) + ")"; }
+
+}  // namespace
+
+void MemberExtractor::reportOpenFailure(const std::string& name, int err) {
+    diagnostics_.report(name, err == EXDEV ? std::string(kLinkLeadsOut) : "cannot create: " + systemReason(err));
+}
+
 bool MemberExtractor::makeParentDirectories(const std::string& name) {
     // Each directory is made inside its parent, which was itself opened beneath the extraction
     // directory, so no link can carry a new directory outside.
@@ -40,19 +63,22 @@ bool MemberExtractor::makeParentDirectories(const std::string& name) {
         const std::string component = prefix.substr(prefix.rfind('/') + 1);
         if (component.empty() || component == ".") continue;
         UniqueFd dir(openOutput(prefix, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!dir && errno == ENOENT) {
+        int err = dir ? 0 : errno;
+        if (err == ENOENT) {
             const int parentFd = parent ? parent.get() : policy_.directoryFd;
             if (::mkdirat(parentFd, component.c_str(), 0777) != 0 && errno != EEXIST) {
+                err = errno;
                 diagnostics_.report(name, "cannot create directory " + escapeControlBytes(prefix) + ": " +
-                                              systemReason(errno));
+                                              systemReason(err));
                 return false;
             }
             dir = UniqueFd(openOutput(prefix, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            err = dir ? 0 : errno;
         }
-        if (!dir) {
-            diagnostics_.report(name, errno == EXDEV ? "refused: a symbolic link leads out of the extraction directory"
-                                                     : "cannot create directory " + escapeControlBytes(prefix) +
-                                                           ": " + systemReason(errno));
+        if (err != 0) {
+            diagnostics_.report(name, err == EXDEV ? std::string(kLinkLeadsOut)
+                                                   : "cannot create directory " + escapeControlBytes(prefix) +
+                                                         ": " + systemReason(err));
             return false;
         }
         parent = std::move(dir);
@@ -61,36 +87,124 @@ bool MemberExtractor::makeParentDirectories(const std::string& name) {
 }
 
 UniqueFd MemberExtractor::createOutput(const std::string& name) {
-    constexpr int kFlags = O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC;
     if (policy_.createDirectories && !makeParentDirectories(name)) return {};
-    // A name that did not exist cannot be one of the archive's files, so a new file costs a
-    // single call; only an existing one is checked before it is emptied.
-    UniqueFd fd(openOutput(name, kFlags | O_EXCL));
+    // A name that did not exist cannot be one of the archive's files, nor a FIFO or a link,
+    // so a new file costs a single call; only what already exists is looked at.
+    UniqueFd fd(openOutput(name, kNewFileFlags));
     if (fd) return fd;
-    if (errno == EEXIST && policy_.keepExisting) {
-        diagnostics_.note(name, "kept the existing file");
+    if (const int err = errno; err != EEXIST) {
+        reportOpenFailure(name, err);
         return {};
     }
-    if (errno == EEXIST) fd = UniqueFd(openOutput(name, kFlags));
-    if (!fd) {
-        diagnostics_.report(name, errno == EXDEV ? "refused: a symbolic link leads out of the extraction directory"
-                                                 : "cannot create: " + systemReason(errno));
+    if (policy_.keepExisting) {
+        keepExisting(name);
         return {};
     }
+    return policy_.stayBeneath ? replaceExisting(name) : reuseExisting(name);
+}
+
+UniqueFd MemberExtractor::reuseExisting(const std::string& name) {
+    // Look before opening: opening a FIFO for writing waits for a reader, and opening a
+    // device can act on it. O_NONBLOCK covers one swapped in after the look.
     struct stat st {};
+    if (::fstatat(policy_.directoryFd, name.c_str(), &st, 0) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+        diagnostics_.report(name, notRegularFile(st.st_mode));
+        return {};
+    }
+    UniqueFd fd(openOutput(name, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd) {
+        reportOpenFailure(name, errno);
+        return {};
+    }
     if (::fstat(fd.get(), &st) != 0) {
         diagnostics_.report(name, "cannot create: " + systemReason(errno));
+        return {};
+    }
+    if (!S_ISREG(st.st_mode)) {
+        diagnostics_.report(name, notRegularFile(st.st_mode));
         return {};
     }
     if (const ProtectedFile* p = protectedFileFor({st.st_dev, st.st_ino})) {
         diagnostics_.report(name, "refused: output would overwrite " + std::string(p->description));
         return {};
     }
-    if (S_ISREG(st.st_mode) && st.st_size > 0 && ::ftruncate(fd.get(), 0) != 0) {
+    if (st.st_nlink > 1) {
+        // Emptying a file that has other names would change them too: this name gets a file
+        // of its own instead.
+        fd.reset();
+        if (::unlinkat(policy_.directoryFd, name.c_str(), 0) != 0) {
+            diagnostics_.report(name, "cannot replace: " + systemReason(errno));
+            return {};
+        }
+        fd = UniqueFd(openOutput(name, kNewFileFlags));
+        if (!fd) reportOpenFailure(name, errno);
+        return fd;
+    }
+    if (st.st_size > 0 && ::ftruncate(fd.get(), 0) != 0) {
         diagnostics_.report(name, "cannot create: " + systemReason(errno));
         return {};
     }
     return fd;
+}
+
+UniqueFd MemberExtractor::replaceExisting(const std::string& name) {
+    // Work in the parent, opened beneath the extraction directory, on the last component
+    // alone: what stands at the name is never followed, whatever it is.
+    const auto slash = name.rfind('/');
+    const std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
+    UniqueFd parent;
+    if (slash != std::string::npos) {
+        parent = UniqueFd(openOutput(name.substr(0, slash), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (!parent) {
+            reportOpenFailure(name, errno);
+            return {};
+        }
+    }
+    const int parentFd = parent ? parent.get() : policy_.directoryFd;
+    struct stat st {};
+    if (::fstatat(parentFd, base.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        reportOpenFailure(name, errno);
+        return {};
+    }
+    if (S_ISDIR(st.st_mode)) {
+        reportOpenFailure(name, EISDIR);
+        return {};
+    }
+    if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+        diagnostics_.report(name, notRegularFile(st.st_mode));
+        return {};
+    }
+    if (const ProtectedFile* p = protectedFileFor({st.st_dev, st.st_ino})) {
+        diagnostics_.report(name, "refused: output would overwrite " + std::string(p->description));
+        return {};
+    }
+    // A new file under the old name, as an extractor should: a hard link elsewhere keeps its
+    // bytes, and a symbolic link at the name is replaced, not followed.
+    if (::unlinkat(parentFd, base.c_str(), 0) != 0) {
+        diagnostics_.report(name, "cannot replace: " + systemReason(errno));
+        return {};
+    }
+    UniqueFd fd(::openat(parentFd, base.c_str(), kNewFileFlags, 0666));
+    if (!fd) reportOpenFailure(name, errno);
+    return fd;
+}
+
+void MemberExtractor::keepExisting(const std::string& name) {
+    UniqueFd existing(openOutput(name, O_PATH | O_CLOEXEC));
+    struct stat st {};
+    if (existing && ::fstat(existing.get(), &st) == 0 && S_ISREG(st.st_mode)) {
+        diagnostics_.note(name, "kept the existing file");
+        return;
+    }
+    // Nothing could be kept: a directory, a FIFO, a link to nowhere or out of the directory.
+    const int err = existing ? 0 : errno;
+    if (err == EXDEV) {
+        diagnostics_.report(name, std::string(kLinkLeadsOut));
+    } else if (err != 0) {
+        diagnostics_.report(name, "nothing kept: " + systemReason(err));
+    } else {
+        diagnostics_.report(name, "nothing kept: " + describeFileType(st.st_mode) + " is in the way");
+    }
 }
 
 std::int64_t MemberExtractor::extractMember(const ListMLV& entry) {

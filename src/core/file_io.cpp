@@ -38,6 +38,20 @@ SysResult<std::int64_t> fileSize(int fd) {
     return static_cast<std::int64_t>(st.st_size);
 }
 
+int openStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lowest free descriptor is the one that is missing, since those below are open.
+        const int opened = ::open("/dev/null", O_RDWR | O_NOCTTY);
+        if (opened < 0) return errno;
+        if (opened != fd) {
+            ::close(opened);
+            return EBADF;
+        }
+    }
+    return 0;
+}
+
 int writeAll(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
         const ssize_t n = ::write(fd, bytes.data(), bytes.size());

@@ -7,9 +7,14 @@
 #include <vector>
 
 #include "run.hpp"
+#include "unbcl/console.hpp"
 #include "unbcl/file_io.hpp"
 
 int main(int argc, char** argv) {
+    if (const int err = unbcl::openStandardDescriptors(); err != 0) {
+        unbcl::Diagnostics(STDERR_FILENO, "unbcl").report("/dev/null", unbcl::systemReason(err));
+        return unbcl::kUnbclWithReports;
+    }
     // A file size limit or a closed pipe should arrive as a write error to report, not as a
     // signal that kills the run halfway through the members.
     ::signal(SIGXFSZ, SIG_IGN);

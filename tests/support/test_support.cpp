@@ -31,6 +31,20 @@ ScratchDir::~ScratchDir() {
     fs::remove_all(path_, ec);
 }
 
+SmallFileSystem::SmallFileSystem(const fs::path& mountPoint, int kibibytes) : mountPoint_(mountPoint) {
+    fs::create_directories(mountPoint_);
+    if (::geteuid() != 0) return;
+    const std::string image = (imageDir_ / "fs.img").string();
+    const std::string commands = "truncate -s " + std::to_string(kibibytes) + "K '" + image +
+                                 "' && mkfs.ext4 -q -F -O ^has_journal -b 1024 '" + image +
+                                 "' >/dev/null 2>&1 && mount -o loop '" + image + "' '" + mountPoint_.string() + "'";
+    mounted_ = std::system(commands.c_str()) == 0;
+}
+
+SmallFileSystem::~SmallFileSystem() {
+    if (mounted_) (void)std::system(("umount '" + mountPoint_.string() + "'").c_str());
+}
+
 void writeFile(const fs::path& path, std::string_view bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));

@@ -27,6 +27,23 @@ private:
     std::filesystem::path path_;
 };
 
+// A small ext4 file system on a loop device, mounted on a fresh directory and unmounted when
+// done: a real full disk for write-failure tests. Needs root; mounted() says whether it worked.
+class SmallFileSystem {
+public:
+    explicit SmallFileSystem(const std::filesystem::path& mountPoint, int kibibytes = 1024);
+    ~SmallFileSystem();
+    SmallFileSystem(const SmallFileSystem&) = delete;
+    SmallFileSystem& operator=(const SmallFileSystem&) = delete;
+
+    bool mounted() const { return mounted_; }
+
+private:
+    ScratchDir imageDir_;
+    std::filesystem::path mountPoint_;
+    bool mounted_ = false;
+};
+
 void writeFile(const std::filesystem::path& path, std::string_view bytes);
 std::string readFile(const std::filesystem::path& path);
 // Every file, directory and link below root, as paths relative to it.

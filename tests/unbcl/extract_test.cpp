@@ -123,6 +123,33 @@ TEST(Extract, OutputsThatCannotBeCreatedAreReportedAndSkipped) {
     EXPECT_EQ(r.exitCode, 4);
 }
 
+TEST(Extract, WhatIsNotARegularFileIsRefusedWithoutWaitingOrWriting) {
+    Archive a({{"PIPE", 0, 2}, {"DEVICE", 0, 2}, {"GOOD", 2, 2}}, "abcd");
+    ASSERT_EQ(::mkfifo((a.work / "PIPE").c_str(), 0666), 0);
+    fs::create_symlink("/dev/full", a.work / "DEVICE");  // followed, as links in the directory are
+    // A FIFO nobody reads would block the open forever; the alarm turns a hang into a failure.
+    const RunResult r = a.run([] { ::alarm(20); });
+    EXPECT_EQ(r.err, "unbcl: PIPE: refused: not a regular file (a FIFO)\n"
+                     "unbcl: DEVICE: refused: not a regular file (a character device)\n");
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_EQ(readFile(a.work / "GOOD"), "cd");
+    EXPECT_TRUE(fs::is_fifo(a.work / "PIPE"));
+}
+
+TEST(Extract, AFileWithOtherHardLinksIsReplacedNotWrittenThrough) {
+    Archive a({{"SHARED", 0, 3}, {"ALONE", 3, 1}}, "newX");
+    const fs::path elsewhere = a.outer / "elsewhere";
+    writeFile(elsewhere, "precious bytes");
+    fs::create_hard_link(elsewhere, a.work / "SHARED");
+    writeFile(a.work / "ALONE", "old and long");
+    const RunResult r = a.run();
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(readFile(elsewhere), "precious bytes");
+    EXPECT_EQ(readFile(a.work / "SHARED"), "new");
+    EXPECT_EQ(readFile(a.work / "ALONE"), "X");
+}
+
 TEST(Extract, UnsafeNamesAreRefusedAndNothingIsWrittenOutsideTheDirectory) {
     Archive a({{"../ESCAPE", 0, 1}, {"sub/../../ESCAPE2", 0, 1}, {"", 0, 0}, {"GOOD", 0, 1}}, "x");
     // An absolute name into the outer scratch directory, which does exist.
@@ -219,11 +246,13 @@ TEST(Extract, ListingThatCannotBeWrittenIsReportedAfterTheExtraction) {
 }
 
 TEST(Extract, WriteFailuresAreReported) {
-    Archive a({{"FULL", 0, 5}, {"GOOD", 0, 2}}, "abcde");
-    fs::create_symlink("/dev/full", a.work / "FULL");
+    const std::string data(2 << 20, 'f');
+    Archive a({{"small/FULL", 0, static_cast<long>(data.size())}, {"GOOD", 0, 2}}, data);
+    const SmallFileSystem small(a.work / "small");
+    if (!small.mounted()) GTEST_SKIP() << "needs root to mount a small file system";
     const RunResult r = a.run();
-    EXPECT_EQ(r.err, "unbcl: FULL: write error: No space left on device\n");
-    EXPECT_EQ(readFile(a.work / "GOOD"), "ab");
+    EXPECT_EQ(r.err, "unbcl: small/FULL: write error: No space left on device\n");
+    EXPECT_EQ(readFile(a.work / "GOOD"), "ff");
     EXPECT_EQ(r.exitCode, 4);
 }
 

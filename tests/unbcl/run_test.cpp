@@ -185,14 +185,46 @@ TEST(Run, OutOfMemoryEndsWithCodeThreeAfterWritingTheListing) {
 #endif
 }
 
-TEST(Console, EscapesOnlyControlBytesWhenTextIsShownOnATerminal) {
-    EXPECT_EQ(escapeControlBytes("a\x1b[2Jb\x7f\t\n\x01 \xe9~\\"), "a\\x1b[2Jb\\x7f\\x09\\x0a\\x01 \xe9~\\");
+TEST(Console, EscapesWhatCouldDriveATerminalAndNothingElse) {
+    struct {
+        std::string text, shown;
+    } const cases[] = {
+        {"a\x1b[2Jb\x7f\t\n\x01 ~\\", "a\\x1b[2Jb\\x7f\\x09\\x0a\\x01 ~\\"},
+        {"x\x9b" "2Jy", "x\\x9b2Jy"},                    // a lone 0x9B is CSI to an 8-bit terminal
+        {"\x80\x85\x9f", "\\x80\\x85\\x9f"},             // every lone C1 byte
+        {"\xc2\x9b" "2J", "\\xc2\\x9b2J"},              // U+009B written as UTF-8
+        {"\xc2\x80", "\\xc2\\x80"},                     // U+0080
+        {"abc\xe2\x80\xaegpj.exe", "abc\\xe2\\x80\\xaegpj.exe"},  // U+202E right-to-left override
+        {"\xe2\x80\xaa\xe2\x81\xa6\xe2\x81\xa9", "\\xe2\\x80\\xaa\\xe2\\x81\\xa6\\xe2\\x81\\xa9"},  // U+202A, U+2066, U+2069
+        {"caf\xc3\xa9 \xe2\x82\xac \xc3\x9b \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe2\x82\xac \xc3\x9b \xf0\x9f\x98\x80"},  // UTF-8 text
+        {"\xe2\x80\xa9\xe2\x81\xaa", "\xe2\x80\xa9\xe2\x81\xaa"},  // neighbours of the ranges
+        {"CP437 \xe9\xa0\xff", "CP437 \xe9\xa0\xff"},  // not UTF-8, but no control either
+    };
+    for (const auto& c : cases) EXPECT_EQ(escapeControlBytes(c.text), c.shown) << c.shown;
     std::string shown;
     Console(1, true).appendShown(shown, "x\x1by");
     EXPECT_EQ(shown, "x\\x1by");
     shown.clear();
     Console(1, false).appendShown(shown, "x\x1by");
     EXPECT_EQ(shown, "x\x1by");
+}
+
+TEST(Run, ClosedStandardDescriptorsNeverLeadIntoTheArchive) {
+    // With 0-2 closed, the index and data file would be opened as 0 and 1 and the next file as
+    // 2, standard error: the refusal below would then be written into the index itself.
+    ScratchDir dir;
+    const std::string index = "H\nH\n[MOLVARE.BCL]\n0\n1\n[OUT]\n0\n4\n";
+    writeFile(dir / "MOLVARE.BCL", index);
+    writeFile(dir / "MOLVARE.BCD", "data");
+    const RunResult r = runProgram({dir.path(), {}, UNBCL_BINARY, [] {
+                                        ::close(0);
+                                        ::close(1);
+                                        ::close(2);
+                                    }, {}});
+    EXPECT_EQ(readFile(dir / "MOLVARE.BCL"), index);
+    EXPECT_EQ(readFile(dir / "MOLVARE.BCD"), "data");
+    EXPECT_EQ(readFile(dir / "OUT"), "data");
+    EXPECT_EQ(r.exitCode, 4);  // the refusal was reported, to /dev/null
 }
 
 }  // namespace
