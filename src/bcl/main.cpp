@@ -3,8 +3,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
-#include <cerrno>
-#include <iostream>
+#include <sstream>
 #include <new>
 #include <string>
 #include <vector>
@@ -19,14 +18,18 @@ constexpr const char* kExitStatusText =
     "Exit status: 0 success; 1 some member or check failed (each is reported on standard error);\n"
     "2 the command could not run (bad usage, an archive file that cannot be opened).\n";
 
-// Flushes what the option parser wrote to standard output and reports a failed write.
-int checkStandardOutput(int code) {
-    errno = 0;
-    std::cout.flush();
-    if (!std::cout.fail()) return code;
-    const int err = errno != 0 ? errno : EIO;
-    unbcl::Diagnostics(STDERR_FILENO, "bcl").reportPlain("standard output: " + unbcl::systemReason(err));
-    return code == unbcl::bcl::kBclOk ? unbcl::bcl::kBclFailed : code;
+// Writes what the option parser has to say (help, version, a usage error) with checked writes,
+// so that text lost to a full disk is reported with its real cause.
+int finishParse(const CLI::App& app, const CLI::ParseError& error) {
+    std::ostringstream out;
+    std::ostringstream err;
+    const int code = app.exit(error, out, err) == 0 ? unbcl::bcl::kBclOk : unbcl::bcl::kBclCannotRun;
+    (void)unbcl::writeAll(STDERR_FILENO, err.str());
+    if (const int writeErr = unbcl::writeAll(STDOUT_FILENO, out.str()); writeErr != 0) {
+        unbcl::Diagnostics(STDERR_FILENO, "bcl").reportPlain("standard output: " + unbcl::systemReason(writeErr));
+        return code == unbcl::bcl::kBclOk ? unbcl::bcl::kBclFailed : code;
+    }
+    return code;
 }
 
 int runBcl(int argc, char** argv) {
@@ -73,9 +76,7 @@ int runBcl(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        // --help and --version print here too; text lost to a full disk is a failure.
-        const int code = app.exit(e) == 0 ? kBclOk : kBclCannotRun;
-        return checkStandardOutput(code);
+        return finishParse(app, e);
     }
 
     const unbcl::StandardStreams streams{STDOUT_FILENO, STDERR_FILENO, ::isatty(STDOUT_FILENO) == 1,

@@ -1,6 +1,10 @@
 // bcl extract: chosen members beneath a directory, links, -k and progress.
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
+
+#include <functional>
 
 #include <gtest/gtest.h>
 
@@ -50,6 +54,61 @@ TEST(BclExtract, LinksOnTheWayMustStayInsideAndALinkAtTheNameIsReplaced) {
     EXPECT_EQ(readFile(out / "real/y"), "Y");
     EXPECT_FALSE(fs::is_symlink(out / "last"));
     EXPECT_EQ(readFile(out / "last"), "L");
+}
+
+TEST(BclExtract, ExistingFilesAreReplacedSoHardLinksElsewhereKeepTheirBytes) {
+    Made archive(FileSet{{"a.txt", "new"}, {"sub/b.txt", "B"}});
+    const fs::path out = archive.dir / "out";
+    fs::create_directories(out / "sub");
+    writeFile(archive.dir / "precious", "precious bytes");
+    fs::create_hard_link(archive.dir / "precious", out / "a.txt");
+    fs::create_hard_link(archive.dir / "precious", out / "sub/b.txt");
+    const RunResult r = archive.run({"extract", "-C", out.string()});
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(readFile(archive.dir / "precious"), "precious bytes");
+    EXPECT_EQ(readRegularFiles(out), (FileSet{{"a.txt", "new"}, {"sub/b.txt", "B"}}));
+}
+
+TEST(BclExtract, WhatIsInTheWayIsReportedTrulyWithAndWithoutKeep) {
+    struct {
+        std::string what;
+        std::function<void(const fs::path&)> place;  // puts something at the member's name
+        std::string err, errKeeping;                 // without -k, with -k
+        int exitCode, exitCodeKeeping;
+    } const cases[] = {
+        {"a regular file", [](const fs::path& p) { writeFile(p, "old"); }, "", "bcl: m: kept the existing file\n", 0, 0},
+        {"a link to a file inside", [](const fs::path& p) { writeFile(p.parent_path() / "t", "old"); fs::create_symlink("t", p); },
+         "", "bcl: m: kept the existing file\n", 0, 0},
+        {"a directory", [](const fs::path& p) { fs::create_directory(p); },
+         "bcl: m: cannot create: Is a directory\n", "bcl: m: nothing kept: a directory is in the way\n", 1, 1},
+        {"a link loop", [](const fs::path& p) { fs::create_symlink("m", p); },
+         "", "bcl: m: nothing kept: Too many levels of symbolic links\n", 0, 1},
+        {"a FIFO", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0666), 0); },
+         "bcl: m: refused: not a regular file (a FIFO)\n", "bcl: m: nothing kept: a FIFO is in the way\n", 1, 1},
+        {"a device", [](const fs::path& p) {
+             if (::mknod(p.c_str(), S_IFCHR | 0666, ::makedev(1, 7)) != 0) GTEST_SKIP() << "needs root to make a device";
+         },
+         "bcl: m: refused: not a regular file (a character device)\n",
+         "bcl: m: nothing kept: a character device is in the way\n", 1, 1},
+    };
+    for (const auto& c : cases) {
+        for (const bool keep : {false, true}) {
+            SCOPED_TRACE(c.what + (keep ? ", with -k" : ""));
+            Made archive(FileSet{{"m", "member"}});
+            const fs::path out = archive.dir / "out";
+            fs::create_directory(out);
+            c.place(out / "m");
+            if (::testing::Test::IsSkipped()) return;
+            std::vector<std::string> args{"-i", archive.index.string(), "-d", archive.data.string(),
+                                          "extract", "-C", out.string()};
+            if (keep) args.push_back("-k");
+            // A FIFO nobody reads would block an open forever; the alarm turns a hang into a failure.
+            const RunResult r = runProgram({archive.dir.path(), args, BCL_BINARY, [] { ::alarm(20); }, {}});
+            EXPECT_EQ(r.err, keep ? c.errKeeping : c.err);
+            EXPECT_EQ(r.exitCode, keep ? c.exitCodeKeeping : c.exitCode);
+        }
+    }
 }
 
 TEST(BclExtract, ExtractShowsProgressOnATerminalAndClearsIt) {
