@@ -49,6 +49,14 @@ SHAPES = {
     "list16": ("1,000,000 x 16 B, listing only", False, True),
 }
 
+# Indexes for the memory bound (peak at most twice the index plus 16 MiB), listed without a
+# data file. name: (description, record count at scale 1, one record's bytes from its number)
+MEMORY_SHAPES = {
+    "short": ("4.2 million short records", 4_200_000, lambda i: b"[F%07d]\n0\n1\n" % i),
+    "empty": ("63 MB of records with empty names", 9_000_000, lambda i: b"[]\n0\n0\n"),
+    "densest": ("densest records: 5 bytes each", 12_600_000, lambda i: b"0 0]\n"),
+}
+
 PATTERN_SIZE = 4 * MIB + 7  # odd length, so members do not all start with the same bytes
 
 
@@ -148,6 +156,8 @@ def main():
     ap.add_argument("--runs", type=int, default=5, help="timed runs of each command (median reported)")
     ap.add_argument("--scale", type=float, default=1.0, help="shrink sizes and counts, e.g. 0.001 for a smoke run")
     ap.add_argument("--shapes", default=",".join(SHAPES), help="comma-separated: " + ",".join(SHAPES))
+    ap.add_argument("--memory-shapes", default=",".join(MEMORY_SHAPES),
+                    help="comma-separated indexes for the memory bound, or none: " + ",".join(MEMORY_SHAPES))
     ap.add_argument("--in-place", action="store_true", help="do not mount a scratch file system")
     args = ap.parse_args()
 
@@ -167,9 +177,12 @@ def main():
         pattern = Pattern()
         args.baseline_peak = baseline_peak(unbcl, work)
         rows = []
-        for shape in args.shapes.split(","):
+        for shape in filter(None, args.shapes.split(",")):
             rows.append(bench_shape(shape, args, unbcl, work, pattern))
         print_table(rows, args)
+        memory_rows = [bench_memory(shape, args, unbcl, work)
+                       for shape in filter(None, args.memory_shapes.split(",")) if shape != "none"]
+        print_memory_table(memory_rows)
     finally:
         if mounted:
             subprocess.run(["umount", mounted], check=False)
@@ -211,6 +224,36 @@ def bench_shape(shape, args, unbcl, work, pattern):
     shutil.rmtree(where)
     return shape, label, len(sizes), {t: statistics.median(v) for t, v in times.items()}, \
         {t: max(v) for t, v in peaks.items()}
+
+
+def bench_memory(shape, args, unbcl, work):
+    """unbcl's peak memory while it lists (and keeps) every entry of a large index."""
+    label, count, record = MEMORY_SHAPES[shape]
+    where = os.path.join(work, "memory-" + shape)
+    os.mkdir(where)
+    index = os.path.join(where, "MOLVARE.BCL")
+    count = max(1, int(count * args.scale))
+    with open(index, "wb") as f:
+        # The densest shape's first name line stands alone; every later one ends a length line.
+        f.write(b"H\nH\n]\n" if shape == "densest" else b"H\nH\n")
+        for start in range(0, count, 100_000):
+            f.write(b"".join(record(i) for i in range(start, min(count, start + 100_000))))
+    size = os.path.getsize(index)
+    _, peak, code, err = run_once([unbcl, index, os.path.join(where, "absent.bcd")], where)
+    if code != 2:
+        raise SystemExit(f"bench: unbcl on the {shape} index ended with {code}: {err.decode(errors='replace')}")
+    shutil.rmtree(where)
+    return label, count, size / MIB, peak
+
+
+def print_memory_table(rows):
+    if not rows:
+        return
+    print()
+    print("| index | records | index MiB | unbcl peak MiB | bound MiB (2 x index + 16) | peak / index |")
+    print("|---|---:|---:|---:|---:|---:|")
+    for label, count, size, peak in rows:
+        print(f"| {label} | {count:,} | {size:.1f} | {peak:.1f} | {2 * size + 16:.1f} | {peak / size:.2f} |")
 
 
 def baseline_peak(unbcl, work):
