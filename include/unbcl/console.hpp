@@ -61,7 +61,8 @@ public:
     // Information that is not a failure ("kept the existing file"): same form, exit code untouched.
     void note(std::string_view subject, std::string_view text);
 
-    bool anyReported() const { return reported_; }
+    bool anyReported() const { return reported_ > 0; }
+    std::size_t reportCount() const { return reported_; }
     // Runs before each line is written: a progress display clears itself there.
     void setBeforeLine(std::function<void()> beforeLine) { beforeLine_ = std::move(beforeLine); }
 
@@ -70,7 +71,7 @@ private:
 
     int fd_;
     std::string program_;
-    bool reported_ = false;
+    std::size_t reported_ = 0;
     std::function<void()> beforeLine_;
 };
 

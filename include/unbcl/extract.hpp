@@ -12,6 +12,7 @@
 #include "unbcl/file_io.hpp"
 #include "unbcl/list_entry.hpp"
 #include "unbcl/member_copy.hpp"
+#include "unbcl/member_name.hpp"
 
 namespace unbcl {
 
@@ -35,6 +36,13 @@ struct OutputPolicy {
     bool stayBeneath = false;
     bool createDirectories = false;
     bool keepExisting = false;
+    // How names are judged: bcl reads a drive letter as absolute.
+    NameStyle nameStyle = NameStyle::Unix;
+};
+
+struct ExtractedMember {
+    bool written = false;     // the output file was made (its bytes may still fall short)
+    std::int64_t copied = 0;  // the member's bytes written
 };
 
 class MemberExtractor {
@@ -48,8 +56,7 @@ public:
 
     // Creates or truncates the entry's output file and copies the member into it. Problems
     // are reported and the entry is left; the next entry does not depend on this one.
-    // Returns the member's bytes written.
-    std::int64_t extractMember(const ListMLV& entry);
+    ExtractedMember extractMember(const ListMLV& entry);
 
 private:
     int openOutput(const std::string& name, int flags) const;

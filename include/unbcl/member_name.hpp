@@ -7,13 +7,19 @@ namespace unbcl {
 
 enum class NameVerdict {
     Safe,
-    Absolute,    // starts with '/'
-    ParentStep,  // has a ".." path component
+    Absolute,     // starts with a separator
+    DriveLetter,  // starts with a drive letter, "C:"
+    ParentStep,   // has a ".." path component
 };
+
+// How a stored name separates its components. Unix: '/' only, every other byte is part of a
+// component. Dos: '\' separates too, and a drive letter makes a name absolute, as names
+// written on old systems mean them.
+enum class NameStyle { Unix, Dos };
 
 // A name is written relative to the extraction directory; it must not climb out of it.
 // Whole components count: "a..b" and "..a" are fine, "a/../b" and ".." are not.
-NameVerdict judgeMemberName(std::string_view name);
+NameVerdict judgeMemberName(std::string_view name, NameStyle style = NameStyle::Unix);
 
 // The words every program uses for an unsafe verdict ("absolute name"); empty for Safe.
 std::string_view describeNameVerdict(NameVerdict verdict);

@@ -27,6 +27,17 @@ std::optional<LoadedIndex> loadIndex(const std::string& path, Diagnostics& diagn
     return loaded;
 }
 
+std::vector<NamedEntry> selectEntries(const EntryList& entries, MemberNames& names, MemberSelection& selection,
+                                      Diagnostics& diagnostics) {
+    std::vector<NamedEntry> chosen;
+    for (const ListMLV& e : entries) {
+        std::optional<std::string> path = names.pathOf(e.fname, diagnostics);
+        if (path && selection.selects(*path)) chosen.push_back({e, std::move(*path)});
+    }
+    selection.reportPatternsNotFound(diagnostics);
+    return chosen;
+}
+
 int exitFor(const Diagnostics& diagnostics) { return diagnostics.anyReported() ? kBclFailed : kBclOk; }
 
 }  // namespace unbcl::bcl

@@ -1,9 +1,13 @@
-// Opening an archive's files for a command, reporting what cannot be opened or read.
+// Opening an archive's files for a command, reporting what cannot be opened or read, and the
+// entries a command works on.
 #pragma once
 
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "member_names.hpp"
+#include "member_selection.hpp"
 #include "unbcl/console.hpp"
 #include "unbcl/file_io.hpp"
 #include "unbcl/list_entry.hpp"
@@ -22,6 +26,17 @@ std::optional<InputFile> openOrReport(const std::string& path, Diagnostics& diag
 
 // Reads the whole index the way unbcl does. A stop is reported; what was read is kept.
 std::optional<LoadedIndex> loadIndex(const std::string& path, Diagnostics& diagnostics);
+
+// An entry as a command sees it: the stored entry, and the path bcl shows, matches and writes.
+struct NamedEntry {
+    ListMLV entry;
+    std::string path;
+};
+
+// The selected entries whose names convert, in index order. A name that does not convert is
+// reported and left out; patterns that found nothing are reported.
+std::vector<NamedEntry> selectEntries(const EntryList& entries, MemberNames& names, MemberSelection& selection,
+                                      Diagnostics& diagnostics);
 
 // 0 when nothing was reported, else 1: each failure has been said on standard error.
 int exitFor(const Diagnostics& diagnostics);

@@ -1,5 +1,5 @@
-// bcl cat: writes the named members' bytes to standard output, in the order named.
-#include <algorithm>
+// bcl cat: writes the chosen members' bytes to standard output, operand by operand.
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,32 +12,46 @@ namespace unbcl::bcl {
 
 namespace {
 
-// The last entry of a name is the one extraction leaves behind.
-std::optional<ListMLV> lastEntryNamed(const EntryList& entries, const std::string& name) {
-    std::optional<ListMLV> found;
-    for (const ListMLV& e : entries) {
-        if (e.fname == name) found = e;
+// The members one operand selects, in index order, each name once with its last entry: the
+// bytes extraction would leave behind under that name.
+std::vector<NamedEntry> membersOf(const std::string& operand, const std::vector<NamedEntry>& entries,
+                                  const MemberSelection& selection) {
+    std::vector<NamedEntry> found;
+    std::map<std::string, std::size_t, std::less<>> position;
+    for (const NamedEntry& e : entries) {
+        if (!selection.operandSelects(operand, e.path) || selection.excluded(e.path)) continue;
+        if (const auto it = position.find(e.path); it != position.end()) {
+            found[it->second] = e;
+        } else {
+            position.emplace(e.path, found.size());
+            found.push_back(e);
+        }
     }
     return found;
 }
 
 }  // namespace
 
-int catMembers(const ArchivePaths& paths, const std::vector<std::string>& members, const StandardStreams& streams) {
+int catMembers(const ArchivePaths& paths, const CatOptions& options, const StandardStreams& streams) {
     Diagnostics diagnostics(streams.err, "bcl");
+    std::optional<MemberNames> names = MemberNames::make(options.members.names, diagnostics);
+    if (!names) return kBclCannotRun;
     const std::optional<LoadedIndex> index = loadIndex(paths.index, diagnostics);
     if (!index) return kBclCannotRun;
     const std::optional<InputFile> data = openOrReport(paths.data, diagnostics);
     if (!data) return kBclCannotRun;
+    // Every converted name, so that each operand can pick from them in its turn.
+    MemberSelection all(SelectionOptions{{}, {}, false});
+    const std::vector<NamedEntry> entries = selectEntries(index->entries, *names, all, diagnostics);
+    const MemberSelection selection(options.members.selection);
     MemberCopier copier;
-    for (const std::string& name : members) {
-        const std::optional<ListMLV> entry = lastEntryNamed(index->entries, name);
-        if (!entry) {
-            diagnostics.report(name, "not in the archive");
-            continue;
+    for (const std::string& operand : selection.patterns()) {
+        const std::vector<NamedEntry> members = membersOf(operand, entries, selection);
+        if (members.empty()) diagnostics.report(operand, "not found in the archive");
+        for (const NamedEntry& e : members) {
+            const CopyOutcome outcome = copier.copy(data->fd.get(), e.entry.offset, e.entry.length, streams.out);
+            reportCopyOutcome(diagnostics, {e.path, e.entry.offset, e.entry.length}, outcome, 0, CopyTarget::Stream);
         }
-        const CopyOutcome outcome = copier.copy(data->fd.get(), entry->offset, entry->length, streams.out);
-        reportCopyOutcome(diagnostics, *entry, outcome, 0, CopyTarget::Stream);
     }
     return exitFor(diagnostics);
 }

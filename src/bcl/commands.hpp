@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "member_names.hpp"
+#include "member_selection.hpp"
 #include "unbcl/archive_names.hpp"
 #include "unbcl/console.hpp"
 
@@ -21,23 +23,46 @@ struct ArchivePaths {
     std::string data{kDefaultDataFname};
 };
 
+// How names are read and which members are chosen: shared by list, test, extract and cat.
+struct MemberOptions {
+    NameOptions names;
+    SelectionOptions selection;
+};
+
+enum class HashAlgorithm { Crc32, Md5, Sha1, Sha256 };
+
 struct ListOptions {
+    MemberOptions members;
     bool json = false;
+    bool showHeader = false;
+    std::vector<HashAlgorithm> hashes;
 };
 int listArchive(const ArchivePaths& paths, const ListOptions& options, const StandardStreams& streams);
 
-int testArchive(const ArchivePaths& paths, const StandardStreams& streams);
+struct TestOptions {
+    MemberOptions members;
+};
+int testArchive(const ArchivePaths& paths, const TestOptions& options, const StandardStreams& streams);
+
+enum class ProgressMode { OnTerminal, Always, Never };
 
 struct ExtractOptions {
+    MemberOptions members;
     std::string directory = ".";
     bool keepOldFiles = false;
-    std::vector<std::string> members;  // empty: every entry
-    // A progress line appears on a terminal once extraction has run this long.
+    bool verbose = false;
+    bool flatten = false;
+    bool lowercase = false;
+    ProgressMode progress = ProgressMode::OnTerminal;
+    // The progress line appears once extraction has run this long.
     std::chrono::milliseconds progressAfter{1000};
 };
 int extractArchive(const ArchivePaths& paths, const ExtractOptions& options, const StandardStreams& streams);
 
-int catMembers(const ArchivePaths& paths, const std::vector<std::string>& members, const StandardStreams& streams);
+struct CatOptions {
+    MemberOptions members;
+};
+int catMembers(const ArchivePaths& paths, const CatOptions& options, const StandardStreams& streams);
 
 struct CreateOptions {
     std::vector<std::string> headers;  // at most two; defaults fill the rest

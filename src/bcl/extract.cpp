@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -16,46 +17,82 @@ namespace unbcl::bcl {
 
 namespace {
 
-// The entries to extract, in index order: all, or those whose names were asked for.
-std::vector<ListMLV> chooseEntries(const EntryList& entries, const std::vector<std::string>& members,
-                                   Diagnostics& diagnostics) {
-    std::vector<ListMLV> chosen;
-    if (members.empty()) {
-        chosen.assign(entries.begin(), entries.end());
-        return chosen;
-    }
-    std::map<std::string, bool, std::less<>> wanted;
-    for (const std::string& m : members) wanted.emplace(m, false);
-    for (const ListMLV& e : entries) {
-        if (const auto it = wanted.find(e.fname); it != wanted.end()) {
-            chosen.push_back(e);
-            it->second = true;
+std::string lastComponent(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+void lowerAscii(std::string& path) {
+    std::transform(path.begin(), path.end(), path.begin(),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
+}
+
+// Where each chosen member goes: its path, lower-cased or cut to its last component when
+// asked. A name is judged before it is cut, so an unsafe one is refused either way, and
+// members that flatten onto one name are warned about (the later entry wins, as duplicates do).
+std::vector<NamedEntry> outputNames(std::vector<NamedEntry> chosen, const ExtractOptions& options, NameStyle style,
+                                    Diagnostics& diagnostics) {
+    std::vector<NamedEntry> outputs;
+    std::map<std::string, std::string> flattenedFrom;
+    for (NamedEntry& e : chosen) {
+        if (options.lowercase) lowerAscii(e.path);
+        if (options.flatten) {
+            if (const NameVerdict verdict = judgeMemberName(e.path, style); verdict != NameVerdict::Safe) {
+                diagnostics.report(e.path, "refused: " + std::string(describeNameVerdict(verdict)));
+                continue;
+            }
+            std::string flat = lastComponent(e.path);
+            const auto [it, isNew] = flattenedFrom.emplace(flat, e.path);
+            if (!isNew && it->second != e.path) {
+                diagnostics.note(e.path, "warning: flattened onto " + escapeControlBytes(flat) + " as " +
+                                             escapeControlBytes(it->second) + " was; the later entry wins");
+                it->second = e.path;
+            }
+            e.path = std::move(flat);
         }
+        outputs.push_back(std::move(e));
     }
-    for (const auto& [name, found] : wanted) {
-        if (!found) diagnostics.report(name, "not in the archive");
+    return outputs;
+}
+
+UniqueFd openExtractionDirectory(const std::string& directory, Diagnostics& diagnostics) {
+    std::error_code ec;
+    std::filesystem::create_directories(directory, ec);
+    UniqueFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd) diagnostics.report(directory, "cannot open directory: " + systemReason(ec ? ec.value() : errno));
+    return fd;
+}
+
+bool showProgress(const ExtractOptions& options, const StandardStreams& streams) {
+    switch (options.progress) {
+        case ProgressMode::Always: return true;
+        case ProgressMode::Never: return false;
+        case ProgressMode::OnTerminal: break;
     }
-    return chosen;
+    return streams.errIsTerminal;
 }
 
 }  // namespace
 
 int extractArchive(const ArchivePaths& paths, const ExtractOptions& options, const StandardStreams& streams) {
     Diagnostics diagnostics(streams.err, "bcl");
-    const UniqueFd directory(::open(options.directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!directory) {
-        diagnostics.report(options.directory, "cannot open directory: " + systemReason(errno));
-        return kBclCannotRun;
-    }
+    std::optional<MemberNames> names = MemberNames::make(options.members.names, diagnostics);
+    if (!names) return kBclCannotRun;
     const std::optional<LoadedIndex> index = loadIndex(paths.index, diagnostics);
     if (!index) return kBclCannotRun;
     const std::optional<InputFile> data = openOrReport(paths.data, diagnostics);
     if (!data) return kBclCannotRun;
+    const UniqueFd directory = openExtractionDirectory(options.directory, diagnostics);
+    if (!directory) return kBclCannotRun;
 
-    const std::vector<ListMLV> chosen = chooseEntries(index->entries, options.members, diagnostics);
+    MemberSelection selection(options.members.selection);
+    const std::vector<NamedEntry> chosen = outputNames(
+        selectEntries(index->entries, *names, selection, diagnostics), options, names->style(), diagnostics);
     std::int64_t totalBytes = 0;
-    for (const ListMLV& e : chosen) totalBytes += std::max(e.length, 0);
-    ProgressLine progress(streams.err, streams.errIsTerminal, options.progressAfter, chosen.size(), totalBytes);
+    for (const NamedEntry& e : chosen) totalBytes += std::max(e.entry.length, 0);
+    ProgressLine progress(streams.err, showProgress(options, streams),
+                          options.progress == ProgressMode::Always ? std::chrono::milliseconds(0) : options.progressAfter,
+                          chosen.size(), totalBytes);
     diagnostics.setBeforeLine([&progress] { progress.clear(); });
 
     OutputPolicy policy;
@@ -63,10 +100,20 @@ int extractArchive(const ArchivePaths& paths, const ExtractOptions& options, con
     policy.stayBeneath = true;
     policy.createDirectories = true;
     policy.keepExisting = options.keepOldFiles;
+    policy.nameStyle = names->style();
     MemberExtractor extractor(data->fd.get(), archiveFilesToProtect(index->file.identity, data->identity),
                               diagnostics, policy);
-    for (const ListMLV& e : chosen) progress.advance(extractor.extractMember(e));
+    Console console(streams.out, false);
+    for (const NamedEntry& e : chosen) {
+        const ExtractedMember done = extractor.extractMember({e.path, e.entry.offset, e.entry.length});
+        if (done.written && options.verbose) {
+            progress.clear();
+            console.write(escapeControlBytes(e.path) + "\n");
+        }
+        progress.advance(done.copied);
+    }
     progress.clear();
+    if (console.error() != 0) diagnostics.reportPlain("standard output: " + systemReason(console.error()));
     return exitFor(diagnostics);
 }
 

@@ -33,15 +33,17 @@ void appendJsonString(std::string& out, std::string_view text, bool& valid) {
 
 }  // namespace
 
-std::string jsonNameFields(std::string_view name) {
-    std::string out = "\"name\": ";
+std::string hexBytes(std::string_view bytes) {
+    std::string hex;
+    for (const char ch : bytes) appendHexByte(hex, static_cast<unsigned char>(ch));
+    return hex;
+}
+
+std::string jsonTextFields(std::string_view key, std::string_view text) {
+    std::string out = "\"" + std::string(key) + "\": ";
     bool valid = true;
-    appendJsonString(out, name, valid);
-    if (!valid) {
-        out += ", \"name_hex\": \"";
-        for (const char ch : name) appendHexByte(out, static_cast<unsigned char>(ch));
-        out += '"';
-    }
+    appendJsonString(out, text, valid);
+    if (!valid) out += ", \"" + std::string(key) + "_hex\": \"" + hexBytes(text) + "\"";
     return out;
 }
 

@@ -1,11 +1,14 @@
-// bcl list: one row per entry (offset, length, name) and a total, or the same as JSON.
+// bcl list: one row per member (offset, length, checksums, name) and a total, or one JSON object.
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "archive_access.hpp"
 #include "commands.hpp"
 #include "json.hpp"
+#include "member_hash.hpp"
+#include "unbcl/member_placement.hpp"
 
 namespace unbcl::bcl {
 
@@ -17,38 +20,118 @@ std::string rightAligned(std::int32_t value) {
     return std::string(digits.size() < 11 ? 11 - digits.size() : 0, ' ') + digits;
 }
 
-}  // namespace
-
-int listArchive(const ArchivePaths& paths, const ListOptions& options, const StandardStreams& streams) {
-    Diagnostics diagnostics(streams.err, "bcl");
-    const std::optional<LoadedIndex> index = loadIndex(paths.index, diagnostics);
-    if (!index) return kBclCannotRun;
-    Console console(streams.out, false);
+struct Listing {
+    const ListOptions& options;
+    Console& console;
+    std::string text;
+    std::size_t rows = 0;
     std::int64_t totalBytes = 0;
-    std::string text = options.json ? "[" : "";
-    bool first = true;
-    for (const ListMLV& e : index->entries) {
-        totalBytes += std::max(e.length, 0);
-        if (options.json) {
-            text += first ? "\n  {" : ",\n  {";
-            text += jsonNameFields(e.fname) + ", \"offset\": " + std::to_string(e.offset) +
-                    ", \"length\": " + std::to_string(e.length) + "}";
-        } else {
-            text += rightAligned(e.offset) + ' ' + rightAligned(e.length) + "  " + escapeControlBytes(e.fname) + '\n';
-        }
-        first = false;
-        // Written in pieces, so a long listing never gathers in memory.
+
+    // Written in pieces, so a long listing never gathers in memory.
+    void flushIfLong() {
         if (text.size() > 60000) {
             console.write(text);
             text.clear();
         }
     }
-    if (options.json) {
-        text += index->entries.empty() ? "]\n" : "\n]\n";
-    } else {
-        text += std::to_string(index->entries.size()) + " members, " + std::to_string(totalBytes) + " bytes\n";
+};
+
+void beginListing(Listing& out, const LoadedIndex& index) {
+    if (out.options.json) {
+        out.text = "{\n  " + jsonTextFields("header1", index.header1) + ",\n  " +
+                   jsonTextFields("header2", index.header2) + ",\n  \"members\": [";
+    } else if (out.options.showHeader) {
+        out.text = escapeControlBytes(index.header1) + "\n" + escapeControlBytes(index.header2) + "\n";
     }
-    console.write(text);
+}
+
+void listRow(Listing& out, const NamedEntry& e, const std::optional<MemberHashes>& hashes, std::int64_t missing) {
+    const ListOptions& options = out.options;
+    if (options.json) {
+        out.text += out.rows == 0 ? "\n    {" : ",\n    {";
+        out.text += jsonNameFields(e.path);
+        if (e.path != e.entry.fname) out.text += ", \"stored_hex\": \"" + hexBytes(e.entry.fname) + "\"";
+        out.text += ", \"offset\": " + std::to_string(e.entry.offset) + ", \"length\": " + std::to_string(e.entry.length);
+        if (hashes) {
+            out.text += ", \"hashes\": {";
+            for (std::size_t i = 0; i < options.hashes.size(); ++i) {
+                out.text += (i == 0 ? "\"" : ", \"") + std::string(hashName(options.hashes[i])) + "\": \"" +
+                            hashes->hex[i] + "\"";
+            }
+            out.text += "}";
+            if (missing > 0) out.text += ", \"missing\": " + std::to_string(missing);
+        }
+        out.text += "}";
+    } else {
+        out.text += rightAligned(e.entry.offset) + ' ' + rightAligned(e.entry.length) + "  ";
+        if (hashes) {
+            for (const std::string& hex : hashes->hex) out.text += hex + "  ";
+        }
+        out.text += escapeControlBytes(e.path) + '\n';
+    }
+    ++out.rows;
+    out.totalBytes += std::max(e.entry.length, 0);
+    out.flushIfLong();
+}
+
+void endListing(Listing& out) {
+    if (out.options.json) {
+        out.text += std::string(out.rows == 0 ? "]" : "\n  ]") + ",\n  \"member_count\": " + std::to_string(out.rows) +
+                    ",\n  \"total_bytes\": " + std::to_string(out.totalBytes) + "\n}\n";
+    } else {
+        out.text += std::to_string(out.rows) + " members, " + std::to_string(out.totalBytes) + " bytes\n";
+    }
+    out.console.write(out.text);
+}
+
+// Hashes one member over the bytes that exist, and says when some do not.
+std::optional<MemberHashes> hashMember(MemberHasher& hasher, int dataFd, const NamedEntry& e,
+                                       Diagnostics& diagnostics, std::int64_t& missing) {
+    MemberHashes hashes = hasher.hash(dataFd, e.entry.offset, e.entry.length);
+    if (hashes.readErrno != 0) {
+        diagnostics.report(e.path, "read error in the data file: " + systemReason(hashes.readErrno));
+        return std::nullopt;
+    }
+    const MemberPlacement placement = judgeMemberPlacement(e.entry.offset, e.entry.length, hashes.hashed);
+    missing = placement.missing;
+    if (placement.placement != Placement::Whole) {
+        diagnostics.report(e.path, describePlacement(placement, e.entry.offset, e.entry.length) +
+                                       " (the checksums cover the bytes that exist)");
+    }
+    return hashes;
+}
+
+}  // namespace
+
+int listArchive(const ArchivePaths& paths, const ListOptions& options, const StandardStreams& streams) {
+    Diagnostics diagnostics(streams.err, "bcl");
+    std::optional<MemberNames> names = MemberNames::make(options.members.names, diagnostics);
+    if (!names) return kBclCannotRun;
+    const std::optional<LoadedIndex> index = loadIndex(paths.index, diagnostics);
+    if (!index) return kBclCannotRun;
+    std::optional<InputFile> data;
+    if (!options.hashes.empty()) {
+        data = openOrReport(paths.data, diagnostics);
+        if (!data) return kBclCannotRun;
+    }
+    MemberSelection selection(options.members.selection);
+    const std::vector<NamedEntry> chosen = selectEntries(index->entries, *names, selection, diagnostics);
+
+    Console console(streams.out, false);
+    Listing listing{options, console, {}, 0, 0};
+    std::optional<MemberHasher> hasher;
+    if (data) hasher.emplace(options.hashes);
+    beginListing(listing, *index);
+    for (const NamedEntry& e : chosen) {
+        std::int64_t missing = 0;
+        std::optional<MemberHashes> hashes;
+        if (hasher) {
+            hashes = hashMember(*hasher, data->fd.get(), e, diagnostics, missing);
+            if (!hashes) continue;
+        }
+        listRow(listing, e, hashes, missing);
+    }
+    endListing(listing);
     if (console.error() != 0) diagnostics.reportPlain("standard output: " + systemReason(console.error()));
     return exitFor(diagnostics);
 }

@@ -1,41 +1,143 @@
-// bcl: list, test, extract, print and create index and data file archives.
+// bcl: lists, tests, extracts, prints and creates index and data file archives. This file only
+// reads the command line and hands it to the command's own file.
 #include <signal.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
-#include <sstream>
+#include <algorithm>
 #include <new>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "commands.hpp"
+#include "member_hash.hpp"
 #include "unbcl/console.hpp"
 #include "unbcl/file_io.hpp"
 
 namespace {
 
+using namespace unbcl::bcl;
+
 constexpr const char* kExitStatusText =
     "Exit status: 0 success; 1 some member or check failed (each is reported on standard error);\n"
-    "2 the command could not run (bad usage, an archive file that cannot be opened).\n";
+    "2 the command could not run (bad usage, an archive file that cannot be opened).";
+
+constexpr const char* kArchiveOperandText =
+    "The first operand names the archive when it ends in .BCL (any case): its data file is the same\n"
+    "path with the last letter L turned into D in the same case (GAME.BCL, GAME.BCD). -i and -d name\n"
+    "the files instead; after -i, -d or --, every operand is a member or a file.";
+
+const std::vector<std::string> kCommands{"list", "test", "extract", "cat", "create"};
 
 // Writes what the option parser has to say (help, version, a usage error) with checked writes,
 // so that text lost to a full disk is reported with its real cause.
-int finishParse(const CLI::App& app, const CLI::ParseError& error) {
-    std::ostringstream out;
-    std::ostringstream err;
-    const int code = app.exit(error, out, err) == 0 ? unbcl::bcl::kBclOk : unbcl::bcl::kBclCannotRun;
-    (void)unbcl::writeAll(STDERR_FILENO, err.str());
-    if (const int writeErr = unbcl::writeAll(STDOUT_FILENO, out.str()); writeErr != 0) {
+int writeParserOutput(const std::string& out, const std::string& err, int code) {
+    (void)unbcl::writeAll(STDERR_FILENO, err);
+    if (const int writeErr = unbcl::writeAll(STDOUT_FILENO, out); writeErr != 0) {
         unbcl::Diagnostics(STDERR_FILENO, "bcl").reportPlain("standard output: " + unbcl::systemReason(writeErr));
-        return code == unbcl::bcl::kBclOk ? unbcl::bcl::kBclFailed : code;
+        return code == kBclOk ? kBclFailed : code;
     }
     return code;
 }
 
-int runBcl(int argc, char** argv) {
-    using namespace unbcl::bcl;
+int finishParse(const CLI::App& app, const CLI::ParseError& error) {
+    std::ostringstream out;
+    std::ostringstream err;
+    const int code = app.exit(error, out, err) == 0 ? kBclOk : kBclCannotRun;
+    return writeParserOutput(out.str(), err.str(), code);
+}
+
+std::string commandList() {
+    std::string list;
+    for (const std::string& c : kCommands) list += (list.empty() ? "" : ", ") + c;
+    return list;
+}
+
+int usageError(const std::string& message) {
+    return writeParserOutput({}, "bcl: " + message + "\ncommands: " + commandList() +
+                                     "\nTry 'bcl --help' for more information.\n",
+                             kBclCannotRun);
+}
+
+// The command word: the first argument that is neither an option nor the value of -i or -d.
+std::optional<std::size_t> findCommand(const std::vector<std::string>& args) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "-i" || a == "-d" || a == "--index" || a == "--data") {
+            ++i;
+        } else if (a == "--") {
+            return std::nullopt;
+        } else if (a.empty() || a.front() != '-') {
+            return i;
+        }
+    }
+    return std::nullopt;
+}
+
+bool endsWithBcl(const std::string& name) {
+    if (name.size() < 4) return false;
+    const std::string tail = name.substr(name.size() - 4);
+    return tail == ".BCL" || tail == ".bcl" || tail == ".Bcl" || tail == ".bCl" || tail == ".bcL" ||
+           tail == ".BCl" || tail == ".BcL" || tail == ".bCL";
+}
+
+// GAME.BCL gives GAME.BCD, game.bcl gives game.bcd: the last letter, in its own case.
+std::string dataFileFor(const std::string& index) {
+    std::string data = index;
+    data.back() = data.back() == 'L' ? 'D' : 'd';
+    return data;
+}
+
+// Takes the first operand as the archive when it ends in .BCL and nothing else named it.
+void takeArchiveOperand(ArchivePaths& paths, std::vector<std::string>& operands, bool pathsGiven,
+                        bool firstOperandAfterDashes) {
+    if (pathsGiven || firstOperandAfterDashes || operands.empty() || !endsWithBcl(operands.front())) return;
+    paths.index = operands.front();
+    paths.data = dataFileFor(paths.index);
+    operands.erase(operands.begin());
+}
+
+void addMemberOptions(CLI::App* command, MemberOptions& options) {
+    command->add_flag("-I,--ignore-case", options.selection.ignoreCase, "match patterns without regard to case");
+    command->add_option("-x,--exclude", options.selection.excludes, "leave out members that PATTERN selects (repeatable)")
+        ->type_name("PATTERN")
+        ->allow_extra_args(false);
+    command->add_flag("--literal-names", options.names.literalNames,
+                      "keep a backslash in a name as part of it, not as a directory separator");
+    command->add_option("--charset", options.names.charset,
+                        "names are in code page NAME (CP437, CP850, CP932, ...): shown and written as UTF-8")
+        ->type_name("NAME");
+}
+
+int runBcl(std::vector<std::string> args) {
+    const std::optional<std::size_t> commandAt = findCommand(args);
+    const bool wantsHelpOrVersion = std::any_of(args.begin(), args.end(), [](const std::string& a) {
+        return a == "-h" || a == "--help" || a == "--version";
+    });
+    if (!commandAt && !wantsHelpOrVersion) return usageError("a command is required");
+    std::vector<std::string> afterDashes;
+    if (commandAt) {
+        const std::string& word = args[*commandAt];
+        if (word == "help") {
+            // "bcl help" and "bcl help COMMAND" are --help in other words.
+            std::vector<std::string> rest(args.begin() + static_cast<std::ptrdiff_t>(*commandAt) + 1, args.end());
+            args = rest.empty() ? std::vector<std::string>{"--help"} : std::vector<std::string>{rest.front(), "--help"};
+            if (!rest.empty() && std::find(kCommands.begin(), kCommands.end(), rest.front()) == kCommands.end()) {
+                return usageError("unknown command '" + rest.front() + "'");
+            }
+        } else if (std::find(kCommands.begin(), kCommands.end(), word) == kCommands.end()) {
+            return usageError("unknown command '" + word + "'");
+        } else if (const auto dashes = std::find(args.begin() + static_cast<std::ptrdiff_t>(*commandAt), args.end(), "--");
+                   dashes != args.end()) {
+            // Everything after "--" is an operand, whatever it looks like.
+            afterDashes.assign(dashes + 1, args.end());
+            args.erase(dashes, args.end());
+        }
+    }
+
     CLI::App app{"Lists, tests, extracts, prints and creates index and data file archives.", "bcl"};
-    app.footer(kExitStatusText);
     app.set_version_flag("--version", "bcl " UNBCL_VERSION);
     app.require_subcommand(1);
     app.fallthrough();
@@ -44,48 +146,102 @@ int runBcl(int argc, char** argv) {
     });
 
     ArchivePaths paths;
-    app.add_option("-i,--index", paths.index, "the index file")->capture_default_str();
-    app.add_option("-d,--data", paths.data, "the data file")->capture_default_str();
+    CLI::Option* indexOption = app.add_option("-i,--index", paths.index, "the index file")
+                                   ->type_name("FILE")
+                                   ->capture_default_str();
+    CLI::Option* dataOption =
+        app.add_option("-d,--data", paths.data, "the data file")->type_name("FILE")->capture_default_str();
+
+    std::vector<std::string> operands;
 
     ListOptions listOptions;
-    CLI::App* list = app.add_subcommand("list", "List the entries: offset, length and name, then a total.");
-    list->add_flag("--json", listOptions.json,
-                   "One JSON array of {name, offset, length}. A name that is not valid UTF-8 has U+FFFD for\n"
-                   "each byte that is not, and its exact bytes in hexadecimal as name_hex.");
+    std::vector<std::string> hashNames;
+    CLI::App* list = app.add_subcommand("list", "List the members: offset, length and name, then a total.");
+    addMemberOptions(list, listOptions.members);
+    list->add_flag("--json", listOptions.json, "one JSON object: header lines, members, count and total");
+    list->add_flag("-l,--long", listOptions.showHeader, "show the index's two header lines first");
+    list->add_option("--hash", hashNames, "add each member's checksum: crc32, md5, sha1 or sha256 (repeatable)")
+        ->type_name("ALG")
+        ->delimiter(',')
+        ->allow_extra_args(false)
+        ->check(CLI::IsMember({"crc32", "md5", "sha1", "sha256"}));
 
-    app.add_subcommand("test", "Check every entry against the data file, writing nothing.");
+    TestOptions testOptions;
+    CLI::App* test = app.add_subcommand("test", "Check the members against the data file, writing nothing.");
+    addMemberOptions(test, testOptions.members);
 
     ExtractOptions extract;
+    bool progressOn = false;
+    bool progressOff = false;
     CLI::App* extractCommand =
-        app.add_subcommand("extract", "Extract all members, or the named ones, creating directories as needed.");
-    extractCommand->add_option("-C,--directory", extract.directory, "extract into DIR")->capture_default_str();
+        app.add_subcommand("extract", "Extract all members, or the chosen ones, creating directories as needed.");
+    addMemberOptions(extractCommand, extract.members);
+    extractCommand->add_option("-C,--directory", extract.directory, "extract into DIR, made when missing")
+        ->type_name("DIR")
+        ->capture_default_str();
     extractCommand->add_flag("-k,--keep-old-files", extract.keepOldFiles, "leave existing files alone");
-    extractCommand->add_option("member", extract.members, "members to extract (default: all)");
+    extractCommand->add_flag("-v,--verbose", extract.verbose, "print each member's name as it is written");
+    extractCommand->add_flag("--flatten,--junk-paths", extract.flatten, "keep only the last component of each name");
+    extractCommand->add_flag("-L,--lowercase", extract.lowercase, "write names in lower case (ASCII letters)");
+    CLI::Option* progressOnOption =
+        extractCommand->add_flag("--progress", progressOn, "show the progress line even when not on a terminal");
+    extractCommand->add_flag("--no-progress", progressOff, "never show the progress line")->excludes(progressOnOption);
 
-    std::vector<std::string> catNames;
-    CLI::App* cat = app.add_subcommand("cat", "Write the named members' bytes to standard output.");
-    cat->add_option("member", catNames, "members, in the order wanted")->required();
+    CatOptions catOptions;
+    CLI::App* cat = app.add_subcommand("cat", "Write the chosen members' bytes to standard output, operand by operand.");
+    addMemberOptions(cat, catOptions.members);
 
     CreateOptions create;
-    CLI::App* createCommand = app.add_subcommand(
-        "create", "Write the index and data file holding FILEs, in the order given.");
-    createCommand->add_option("-H,--header", create.headers, "a header line (up to twice)")->allow_extra_args(false);
+    CLI::App* createCommand =
+        app.add_subcommand("create", "Write the index and data file holding FILEs, in the order given.");
+    createCommand->add_option("-H,--header", create.headers, "a header line (up to twice)")
+        ->type_name("TEXT")
+        ->allow_extra_args(false);
     createCommand->add_flag("--allow-duplicates", create.allowDuplicates, "accept a file named twice");
-    createCommand->add_option("file", create.files, "files to put in the archive")->required();
+
+    for (CLI::App* command : {list, test, extractCommand, cat}) {
+        command->add_option("pattern", operands, "[ARCHIVE] members to work on: shell patterns, exact names, directories")
+            ->type_name("PATTERN");
+    }
+    createCommand->add_option("file", operands, "[ARCHIVE] files to put in the archive")->type_name("FILE");
+    for (CLI::App* command : app.get_subcommands({})) command->footer(std::string(kArchiveOperandText) + "\n");
+    app.footer(std::string(kArchiveOperandText) + "\n\n" + kExitStatusText);
 
     try {
-        app.parse(argc, argv);
+        std::reverse(args.begin(), args.end());
+        app.parse(args);
     } catch (const CLI::ParseError& e) {
         return finishParse(app, e);
     }
 
+    const bool firstOperandAfterDashes = operands.empty() && !afterDashes.empty();
+    operands.insert(operands.end(), afterDashes.begin(), afterDashes.end());
+    takeArchiveOperand(paths, operands, indexOption->count() > 0 || dataOption->count() > 0, firstOperandAfterDashes);
+
     const unbcl::StandardStreams streams{STDOUT_FILENO, STDERR_FILENO, ::isatty(STDOUT_FILENO) == 1,
                                          ::isatty(STDERR_FILENO) == 1};
-    if (list->parsed()) return listArchive(paths, listOptions, streams);
-    if (extractCommand->parsed()) return extractArchive(paths, extract, streams);
-    if (cat->parsed()) return catMembers(paths, catNames, streams);
-    if (createCommand->parsed()) return createArchive(paths, create, streams);
-    return testArchive(paths, streams);
+    if (list->parsed()) {
+        listOptions.members.selection.patterns = operands;
+        for (const std::string& name : hashNames) listOptions.hashes.push_back(*hashFromName(name));
+        return listArchive(paths, listOptions, streams);
+    }
+    if (test->parsed()) {
+        testOptions.members.selection.patterns = operands;
+        return testArchive(paths, testOptions, streams);
+    }
+    if (extractCommand->parsed()) {
+        extract.members.selection.patterns = operands;
+        extract.progress = progressOn ? ProgressMode::Always : progressOff ? ProgressMode::Never : ProgressMode::OnTerminal;
+        return extractArchive(paths, extract, streams);
+    }
+    if (cat->parsed()) {
+        if (operands.empty()) return usageError("cat: name the members to print");
+        catOptions.members.selection.patterns = operands;
+        return catMembers(paths, catOptions, streams);
+    }
+    if (operands.empty()) return usageError("create: name the files to put in the archive");
+    create.files = operands;
+    return createArchive(paths, create, streams);
 }
 
 }  // namespace
@@ -93,16 +249,16 @@ int runBcl(int argc, char** argv) {
 int main(int argc, char** argv) {
     if (const int err = unbcl::openStandardDescriptors(); err != 0) {
         unbcl::Diagnostics(STDERR_FILENO, "bcl").report("/dev/null", unbcl::systemReason(err));
-        return unbcl::bcl::kBclCannotRun;
+        return kBclCannotRun;
     }
     // A file size limit arrives as a write error to report. A reader that stops reading
     // (bcl cat ... | head) ends the program quietly, as it ends cat.
     ::signal(SIGXFSZ, SIG_IGN);
     ::signal(SIGPIPE, SIG_DFL);
     try {
-        return runBcl(argc, argv);
+        return runBcl(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
     } catch (const std::bad_alloc&) {
         unbcl::Diagnostics(STDERR_FILENO, "bcl").reportPlain("out of memory");
-        return unbcl::bcl::kBclCannotRun;
+        return kBclCannotRun;
     }
 }

@@ -22,11 +22,21 @@ void ProgressLine::advance(std::int64_t bytes) {
     const auto now = std::chrono::steady_clock::now();
     if (now - start_ < after_ || now - lastShown_ < std::chrono::milliseconds(200)) return;
     lastShown_ = now;
-    const std::string line = "\r\x1b[Kbcl: " + std::to_string(members_) + " of " + std::to_string(totalMembers_) +
-                             " members, " + std::to_string(bytes_ >> 20) + " of " +
-                             std::to_string(totalBytes_ >> 20) + " MiB";
-    (void)writeAll(fd_, line);
+    (void)writeAll(fd_, "\r\x1b[Kbcl: " + describe(now - start_));
     shown_ = true;
+}
+
+std::string ProgressLine::describe(std::chrono::steady_clock::duration elapsed) const {
+    std::string line = std::to_string(members_) + " of " + std::to_string(totalMembers_) + " members, " +
+                       std::to_string(bytes_ >> 20) + " of " + std::to_string(totalBytes_ >> 20) + " MiB";
+    if (totalBytes_ > 0) line += " (" + std::to_string(bytes_ * 100 / totalBytes_) + "%)";
+    const double seconds = std::chrono::duration<double>(elapsed).count();
+    if (seconds <= 0 || bytes_ <= 0) return line;
+    const double rate = static_cast<double>(bytes_) / seconds;
+    line += ", " + std::to_string(static_cast<std::int64_t>(rate) >> 20) + " MiB/s";
+    const auto left = static_cast<std::int64_t>(static_cast<double>(totalBytes_ - bytes_) / rate + 0.5);
+    line += ", " + std::to_string(left / 60) + ":" + (left % 60 < 10 ? "0" : "") + std::to_string(left % 60) + " left";
+    return line;
 }
 
 void ProgressLine::clear() {

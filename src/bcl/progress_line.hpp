@@ -4,10 +4,11 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace unbcl::bcl {
 
-// Shown once the work has taken a while, redrawn at most five times a second, and cleared at
+// Shown once the work has taken a while (at once when forced on), redrawn at most five times a second, and cleared at
 // the end or before a diagnostic is written.
 class ProgressLine {
 public:
@@ -20,6 +21,9 @@ public:
     void clear();
 
 private:
+    // "3 of 10 members, 30 of 100 MiB (30%), 15 MiB/s, 0:05 left"
+    std::string describe(std::chrono::steady_clock::duration elapsed) const;
+
     int fd_;
     bool enabled_;
     std::chrono::milliseconds after_;

@@ -20,14 +20,16 @@ struct Tally {
     int warnings = 0;
 };
 
-void checkEntry(const ListMLV& e, std::int64_t dataSize, Diagnostics& diagnostics, Tally& tally) {
+void checkEntry(const NamedEntry& named, NameStyle style, std::int64_t dataSize, Diagnostics& diagnostics,
+                Tally& tally) {
+    const ListMLV& e = named.entry;
     const auto error = [&](const std::string& reason) {
-        diagnostics.report(e.fname, reason);
+        diagnostics.report(named.path, reason);
         ++tally.errors;
     };
-    if (const NameVerdict verdict = judgeMemberName(e.fname); verdict != NameVerdict::Safe) {
+    if (const NameVerdict verdict = judgeMemberName(named.path, style); verdict != NameVerdict::Safe) {
         error("unsafe name: " + std::string(describeNameVerdict(verdict)));
-    } else if (e.fname.empty()) {
+    } else if (named.path.empty()) {
         error("empty name");
     }
     const MemberPlacement placement =
@@ -35,12 +37,12 @@ void checkEntry(const ListMLV& e, std::int64_t dataSize, Diagnostics& diagnostic
     if (placement.placement != Placement::Whole) error(describePlacement(placement, e.offset, e.length));
 }
 
-void warnAboutDuplicates(const EntryList& entries, Diagnostics& diagnostics, Tally& tally) {
-    // Names stay valid as long as the list, so counting them copies no bytes.
+// Duplicates are judged by the path extraction writes, so "A\B" and "A/B" are one name.
+void warnAboutDuplicates(const std::vector<NamedEntry>& entries, Diagnostics& diagnostics, Tally& tally) {
     std::unordered_map<std::string_view, int> uses;
     std::vector<std::string_view> order;
-    for (const ListMLV& e : entries) {
-        if (++uses[e.fname] == 2) order.push_back(e.fname);
+    for (const NamedEntry& e : entries) {
+        if (++uses[e.path] == 2) order.push_back(e.path);
     }
     std::sort(order.begin(), order.end());
     for (const std::string_view name : order) {
@@ -51,20 +53,20 @@ void warnAboutDuplicates(const EntryList& entries, Diagnostics& diagnostics, Tal
 }
 
 // Overlapping members are legitimate (shared bytes), so they are only noted.
-void noteOverlaps(const EntryList& entries, Diagnostics& diagnostics) {
-    std::vector<ListMLV> byOffset;
-    for (const ListMLV& e : entries) {
-        if (e.offset >= 0 && e.length > 0) byOffset.push_back(e);
+void noteOverlaps(const std::vector<NamedEntry>& entries, Diagnostics& diagnostics) {
+    std::vector<const NamedEntry*> byOffset;
+    for (const NamedEntry& e : entries) {
+        if (e.entry.offset >= 0 && e.entry.length > 0) byOffset.push_back(&e);
     }
     std::stable_sort(byOffset.begin(), byOffset.end(),
-                     [](const ListMLV& a, const ListMLV& b) { return a.offset < b.offset; });
-    const auto endOf = [](const ListMLV& e) { return std::int64_t{e.offset} + e.length; };
-    const ListMLV* reachesFurthest = nullptr;
-    for (const ListMLV& e : byOffset) {
-        if (reachesFurthest != nullptr && e.offset < endOf(*reachesFurthest)) {
-            diagnostics.note(e.fname, "note: overlaps " + escapeControlBytes(reachesFurthest->fname));
+                     [](const NamedEntry* a, const NamedEntry* b) { return a->entry.offset < b->entry.offset; });
+    const auto endOf = [](const NamedEntry& e) { return std::int64_t{e.entry.offset} + e.entry.length; };
+    const NamedEntry* reachesFurthest = nullptr;
+    for (const NamedEntry* e : byOffset) {
+        if (reachesFurthest != nullptr && e->entry.offset < endOf(*reachesFurthest)) {
+            diagnostics.note(e->path, "note: overlaps " + escapeControlBytes(reachesFurthest->path));
         }
-        if (reachesFurthest == nullptr || endOf(e) > endOf(*reachesFurthest)) reachesFurthest = &e;
+        if (reachesFurthest == nullptr || endOf(*e) > endOf(*reachesFurthest)) reachesFurthest = e;
     }
 }
 
@@ -74,8 +76,10 @@ std::string plural(int count, std::string_view word) {
 
 }  // namespace
 
-int testArchive(const ArchivePaths& paths, const StandardStreams& streams) {
+int testArchive(const ArchivePaths& paths, const TestOptions& options, const StandardStreams& streams) {
     Diagnostics diagnostics(streams.err, "bcl");
+    std::optional<MemberNames> names = MemberNames::make(options.members.names, diagnostics);
+    if (!names) return kBclCannotRun;
     const std::optional<LoadedIndex> index = loadIndex(paths.index, diagnostics);
     if (!index) return kBclCannotRun;
     const std::optional<InputFile> data = openOrReport(paths.data, diagnostics);
@@ -88,12 +92,17 @@ int testArchive(const ArchivePaths& paths, const StandardStreams& streams) {
 
     Tally tally;
     if (!index->complete) ++tally.errors;
-    for (const ListMLV& e : index->entries) checkEntry(e, *dataSize, diagnostics, tally);
-    warnAboutDuplicates(index->entries, diagnostics, tally);
-    noteOverlaps(index->entries, diagnostics);
+    MemberSelection selection(options.members.selection);
+    // A name that does not convert and a pattern that found nothing are errors too.
+    const std::size_t reportsBefore = diagnostics.reportCount();
+    const std::vector<NamedEntry> chosen = selectEntries(index->entries, *names, selection, diagnostics);
+    tally.errors += static_cast<int>(diagnostics.reportCount() - reportsBefore);
+    for (const NamedEntry& e : chosen) checkEntry(e, names->style(), *dataSize, diagnostics, tally);
+    warnAboutDuplicates(chosen, diagnostics, tally);
+    noteOverlaps(chosen, diagnostics);
 
     Console console(streams.out, false);
-    console.write(escapeControlBytes(paths.index) + ": " + std::to_string(index->entries.size()) +
+    console.write(escapeControlBytes(paths.index) + ": " + std::to_string(chosen.size()) +
                   " entries checked: " + plural(tally.errors, "error") + ", " + plural(tally.warnings, "warning") +
                   "\n");
     if (console.error() != 0) {

@@ -110,7 +110,7 @@ void Diagnostics::report(std::string_view subject, std::string_view reason) {
 }
 
 void Diagnostics::reportPlain(std::string_view reason) {
-    reported_ = true;
+    ++reported_;
     writeLine(reason);
 }
 

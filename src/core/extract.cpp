@@ -207,17 +207,17 @@ void MemberExtractor::keepExisting(const std::string& name) {
     }
 }
 
-std::int64_t MemberExtractor::extractMember(const ListMLV& entry) {
-    if (const NameVerdict verdict = judgeMemberName(entry.fname); verdict != NameVerdict::Safe) {
+ExtractedMember MemberExtractor::extractMember(const ListMLV& entry) {
+    if (const NameVerdict verdict = judgeMemberName(entry.fname, policy_.nameStyle); verdict != NameVerdict::Safe) {
         diagnostics_.report(entry.fname, "refused: " + std::string(describeNameVerdict(verdict)));
-        return 0;
+        return {};
     }
     UniqueFd out = createOutput(std::string(entry.fname));
-    if (!out) return 0;
+    if (!out) return {};
     const CopyOutcome outcome = copier_.copy(dataFd_, entry.offset, entry.length, out.get());
     const int closeErrno = out.close();
     reportCopyOutcome(diagnostics_, entry, outcome, closeErrno, CopyTarget::File);
-    return outcome.copied;
+    return {true, outcome.copied};
 }
 
 }  // namespace unbcl

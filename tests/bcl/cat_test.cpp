@@ -16,7 +16,7 @@ TEST(BclCat, CatWritesMembersInTheOrderNamed) {
     EXPECT_EQ(r.exitCode, 0);
     r = archive.run({"cat", "a", "nope"});
     EXPECT_EQ(r.out, "first");
-    EXPECT_EQ(r.err, "bcl: nope: not in the archive\n");
+    EXPECT_EQ(r.err, "bcl: nope: not found in the archive\n");
     EXPECT_EQ(r.exitCode, 1);
     // Broken entries give what exists and say what does not.
     ScratchDir dir;

@@ -26,6 +26,11 @@ TEST(BclTest, TestFindsWhatIsWrongAndNotesWhatIsMerelyUnusual) {
         {"H\nH\n[../x]\n0\n1\n[/abs]\n1\n1\n[]\n2\n1\n",
          "bcl: ../x: unsafe name: name has a '..' component\nbcl: /abs: unsafe name: absolute name\n"
          "bcl: : empty name\n", 1},
+        {"H\nH\n[..\\x]\n0\n1\n[\\abs]\n1\n1\n[D:x]\n2\n1\n[A\\B]\n3\n1\n[A/B]\n4\n1\n",
+         "bcl: ../x: unsafe name: name has a '..' component\nbcl: /abs: unsafe name: absolute name\n"
+         "bcl: D:x: unsafe name: absolute name (drive letter)\n"
+         "bcl: A/B: warning: named 2 times; extraction keeps the last entry's bytes\n",
+         1},
         {"H\nH\n[PAST]\n6\n4\n[NEG]\n-1\n1\n[NEGLEN]\n0\n-2\n",
          "bcl: PAST: member runs past the end of the data file: 2 of 4 bytes missing\n"
          "bcl: NEG: negative offset -1: 1 of 1 bytes missing\n"
@@ -33,6 +38,7 @@ TEST(BclTest, TestFindsWhatIsWrongAndNotesWhatIsMerelyUnusual) {
          1},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.index);
         ScratchDir dir;
         writeFile(dir / "MOLVARE.BCL", c.index);
         writeFile(dir / "MOLVARE.BCD", "01234567");

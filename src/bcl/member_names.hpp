@@ -1,0 +1,41 @@
+// How bcl reads the names an index stores: from an old code page to UTF-8 when asked, and with
+// a backslash as a directory separator unless names are taken literally.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "unbcl/console.hpp"
+#include "unbcl/member_name.hpp"
+#include "unbcl/name_charset.hpp"
+
+namespace unbcl::bcl {
+
+struct NameOptions {
+    bool literalNames = false;
+    std::string charset;  // empty: names stay the bytes the index stores
+};
+
+class MemberNames {
+public:
+    // Nothing, reported, when the code page is unknown to iconv.
+    static std::optional<MemberNames> make(const NameOptions& options, Diagnostics& diagnostics);
+
+    // The name bcl shows, matches and writes for a stored one, with '/' between components;
+    // nothing, reported, when it does not convert from the code page.
+    std::optional<std::string> pathOf(std::string_view stored, Diagnostics& diagnostics);
+
+    // How to judge what pathOf gives: a drive letter stays absolute after conversion.
+    NameStyle style() const { return literal_ ? NameStyle::Unix : NameStyle::Dos; }
+
+private:
+    MemberNames(bool literal, std::string charsetName, std::optional<NameCharset> charset)
+        : literal_(literal), charsetName_(std::move(charsetName)), charset_(std::move(charset)) {}
+
+    bool literal_;
+    std::string charsetName_;
+    std::optional<NameCharset> charset_;
+};
+
+}  // namespace unbcl::bcl

@@ -1,0 +1,56 @@
+#include "member_selection.hpp"
+
+#include <fnmatch.h>
+#include <strings.h>
+
+#include <algorithm>
+
+namespace unbcl::bcl {
+
+namespace {
+
+bool sameText(std::string_view a, std::string_view b, bool ignoreCase) {
+    if (a.size() != b.size()) return false;
+    return !ignoreCase || a.empty() ? a == b : ::strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+}  // namespace
+
+MemberSelection::MemberSelection(SelectionOptions options)
+    : options_(std::move(options)), found_(options_.patterns.size(), false) {}
+
+bool MemberSelection::operandSelects(const std::string& operand, std::string_view path) const {
+    const bool ignoreCase = options_.ignoreCase;
+    if (sameText(operand, path, ignoreCase)) return true;
+    // A member name can hold a NUL no pattern can; fnmatch then sees it only up to there.
+    const std::string subject(path);
+    if (::fnmatch(operand.c_str(), subject.c_str(), ignoreCase ? FNM_CASEFOLD : 0) == 0) return true;
+    std::string_view directory = operand;
+    while (!directory.empty() && directory.back() == '/') directory.remove_suffix(1);
+    return !directory.empty() && path.size() > directory.size() && path[directory.size()] == '/' &&
+           sameText(path.substr(0, directory.size()), directory, ignoreCase);
+}
+
+bool MemberSelection::excluded(std::string_view path) const {
+    return std::any_of(options_.excludes.begin(), options_.excludes.end(),
+                       [&](const std::string& e) { return operandSelects(e, path); });
+}
+
+bool MemberSelection::selects(std::string_view path) {
+    bool selected = options_.patterns.empty();
+    for (std::size_t i = 0; i < options_.patterns.size(); ++i) {
+        if (operandSelects(options_.patterns[i], path)) {
+            found_[i] = true;
+            selected = true;
+        }
+    }
+    return selected && !excluded(path);
+}
+
+void MemberSelection::reportPatternsNotFound(Diagnostics& diagnostics) const {
+    for (std::size_t i = 0; i < options_.patterns.size(); ++i) {
+        if (!found_[i]) diagnostics.report(options_.patterns[i], "not found in the archive");
+    }
+}
+
+}  // namespace unbcl::bcl

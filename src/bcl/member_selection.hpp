@@ -1,0 +1,43 @@
+// Which members a command works on: shell patterns, exact names and directory prefixes, with
+// exclusions that win.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "unbcl/console.hpp"
+
+namespace unbcl::bcl {
+
+struct SelectionOptions {
+    std::vector<std::string> patterns;  // empty: every member
+    std::vector<std::string> excludes;
+    bool ignoreCase = false;
+};
+
+class MemberSelection {
+public:
+    explicit MemberSelection(SelectionOptions options);
+
+    // Does the operand select the member at path? It does when path equals it, when fnmatch(3)
+    // matches ('*' crosses '/'), or when it names a directory that holds path.
+    bool operandSelects(const std::string& operand, std::string_view path) const;
+
+    // Is the member at path selected by some pattern (all, when there are none) and excluded
+    // by none? Remembers which patterns found a member.
+    bool selects(std::string_view path);
+
+    const std::vector<std::string>& patterns() const { return options_.patterns; }
+    bool excluded(std::string_view path) const;
+    void markFound(std::size_t patternIndex) { found_[patternIndex] = true; }
+
+    // "PATTERN: not found in the archive" for each pattern that matched no member.
+    void reportPatternsNotFound(Diagnostics& diagnostics) const;
+
+private:
+    SelectionOptions options_;
+    std::vector<bool> found_;
+};
+
+}  // namespace unbcl::bcl
