@@ -8,8 +8,10 @@
 #include <optional>
 #include <set>
 #include <string_view>
+#include <variant>
 
 #include "commands.hpp"
+#include "unbcl/archive_replace.hpp"
 #include "unbcl/console.hpp"
 #include "unbcl/file_io.hpp"
 #include "unbcl/index_reader.hpp"
@@ -21,6 +23,10 @@ namespace unbcl::bcl {
 namespace {
 
 constexpr std::int64_t kLargestNumber = std::numeric_limits<std::int32_t>::max();
+// The data file goes in first, so that whoever sees the new index finds the new data already in
+// place; a reader that opened the old index may still pair it with the new data.
+constexpr std::size_t kDataTarget = 0;
+constexpr std::size_t kIndexTarget = 1;
 
 // Why a text cannot stand on an index line of its own, or nothing when it can.
 std::optional<std::string> lineProblem(std::string_view text) {
@@ -52,19 +58,18 @@ struct PlannedMember {
     std::int64_t length = 0;
 };
 
-std::optional<FileIdentity> existingIdentity(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
-    return FileIdentity{st.st_dev, st.st_ino};
+std::optional<FileIdentity> identityOf(const ResolvedTarget& target) {
+    if (!target.existing) return std::nullopt;
+    return FileIdentity{target.existing->st_dev, target.existing->st_ino};
 }
 
 // Checks every input before anything is written; each problem is reported.
-std::vector<PlannedMember> planMembers(const ArchivePaths& paths, const CreateOptions& options,
-                                       Diagnostics& diagnostics) {
+std::vector<PlannedMember> planMembers(const ResolvedTarget& indexTarget, const ResolvedTarget& dataTarget,
+                                       const CreateOptions& options, Diagnostics& diagnostics) {
     std::vector<PlannedMember> planned;
     std::set<std::string> seen;
-    const std::optional<FileIdentity> index = existingIdentity(paths.index);
-    const std::optional<FileIdentity> data = existingIdentity(paths.data);
+    const std::optional<FileIdentity> index = identityOf(indexTarget);
+    const std::optional<FileIdentity> data = identityOf(dataTarget);
     std::int64_t offset = 0;
     for (const std::string& name : options.files) {
         if (const auto problem = memberNameProblem(name)) {
@@ -110,49 +115,6 @@ std::string indexText(const std::vector<std::string>& headers, const std::vector
     return text;
 }
 
-// A file written beside its target and renamed over it only when complete; removed otherwise.
-class TemporaryFile {
-public:
-    explicit TemporaryFile(const std::string& target) : target_(target), path_(target + ".XXXXXX") {
-        fd_ = UniqueFd(::mkstemp(path_.data()));
-        if (!fd_) {
-            error_ = errno;
-            path_.clear();
-            return;
-        }
-        // mkstemp makes 0600; an archive gets the usual permissions.
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        if (::fchmod(fd_.get(), 0666 & ~mask) != 0) error_ = errno;
-    }
-    ~TemporaryFile() {
-        fd_.reset();
-        if (!path_.empty()) ::unlink(path_.c_str());
-    }
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-
-    int fd() const { return fd_.get(); }
-    int error() const { return error_; }
-
-    // Makes the bytes durable, then closes; returns 0 or the errno of the failure.
-    int finish() {
-        if (::fsync(fd_.get()) != 0) return errno;
-        return fd_.close();
-    }
-    int renameIntoPlace() {
-        if (::rename(path_.c_str(), target_.c_str()) != 0) return errno;
-        path_.clear();
-        return 0;
-    }
-
-private:
-    std::string target_;
-    std::string path_;
-    UniqueFd fd_;
-    int error_ = 0;
-};
-
 bool copyMembers(const std::vector<PlannedMember>& members, int dataFd, Diagnostics& diagnostics) {
     MemberCopier copier;
     for (const PlannedMember& m : members) {
@@ -193,39 +155,36 @@ int createArchive(const ArchivePaths& paths, const CreateOptions& options, const
             diagnostics.report(header, "refused header line: longer than 98 characters");
         }
     }
-    const std::optional<FileIdentity> indexIdentity = existingIdentity(paths.index);
-    if (paths.index == paths.data || (indexIdentity && indexIdentity == existingIdentity(paths.data))) {
-        diagnostics.reportPlain("the index and the data file must be two different files");
+    SysResult<ResolvedTarget> index = resolveTarget(paths.index);
+    SysResult<ResolvedTarget> data = resolveTarget(paths.data);
+    for (const auto& [target, path] : {std::pair{&index, &paths.index}, {&data, &paths.data}}) {
+        if (!*target) diagnostics.report(*path, "cannot write: " + systemReason(target->error()));
+    }
+    if (!index || !data) return kBclFailed;
+    if (sameLocation(*index, *data)) {
+        diagnostics.report(paths.data, "refused: the same file as the index, " + paths.index);
         return kBclCannotRun;
     }
-    const std::vector<PlannedMember> members = planMembers(paths, options, diagnostics);
+    const std::vector<PlannedMember> members = planMembers(*index, *data, options, diagnostics);
     if (diagnostics.anyReported()) return kBclFailed;
 
-    TemporaryFile data(paths.data);
-    TemporaryFile index(paths.index);
-    for (const auto& [file, target] : {std::pair{&data, &paths.data}, {&index, &paths.index}}) {
-        if (file->error() != 0) {
-            diagnostics.report(*target, "cannot write: " + systemReason(file->error()));
-            return kBclFailed;
-        }
+    std::vector<ResolvedTarget> targets;
+    targets.push_back(std::move(*data));
+    targets.push_back(std::move(*index));
+    ReplacementStart started = FileSetReplacement::start(std::move(targets));
+    if (const auto* failure = std::get_if<ReplaceFailure>(&started)) {
+        diagnostics.report(failure->path, failure->reason);
+        return kBclFailed;
     }
-    if (!copyMembers(members, data.fd(), diagnostics)) return kBclFailed;
-    if (const int err = writeAll(index.fd(), indexText(options.headers, members)); err != 0) {
+    FileSetReplacement& archive = std::get<FileSetReplacement>(started);
+    if (!copyMembers(members, archive.fd(kDataTarget), diagnostics)) return kBclFailed;
+    if (const int err = writeAll(archive.fd(kIndexTarget), indexText(options.headers, members)); err != 0) {
         diagnostics.report(paths.index, "cannot write: " + systemReason(err));
         return kBclFailed;
     }
-    for (const auto& [file, target] : {std::pair{&data, &paths.data}, {&index, &paths.index}}) {
-        if (const int err = file->finish(); err != 0) {
-            diagnostics.report(*target, "cannot write: " + systemReason(err));
-            return kBclFailed;
-        }
-    }
-    // Both files are complete before either replaces what was there.
-    for (const auto& [file, target] : {std::pair{&data, &paths.data}, {&index, &paths.index}}) {
-        if (const int err = file->renameIntoPlace(); err != 0) {
-            diagnostics.report(*target, "cannot replace: " + systemReason(err));
-            return kBclFailed;
-        }
+    if (const auto failure = archive.commit()) {
+        diagnostics.report(failure->path, failure->reason);
+        return kBclFailed;
     }
     return kBclOk;
 }
