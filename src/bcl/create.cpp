@@ -63,6 +63,40 @@ std::optional<FileIdentity> identityOf(const ResolvedTarget& target) {
     return FileIdentity{target.existing->st_dev, target.existing->st_ino};
 }
 
+struct OpenInput {
+    UniqueFd fd;
+    struct stat status {};
+};
+
+// Opens an input without waiting: a FIFO with no writer would block a plain open. Only regular
+// files are ever read, so anything else is refused from its status before it is opened at all;
+// the status is taken again from the descriptor in case the name changed in between.
+SysResult<OpenInput> openInput(const std::string& name) {
+    struct stat byName {};
+    if (::stat(name.c_str(), &byName) != 0) return SysResult<OpenInput>::failure(errno);
+    if (S_ISDIR(byName.st_mode)) return SysResult<OpenInput>::failure(EISDIR);
+    if (!S_ISREG(byName.st_mode)) return OpenInput{UniqueFd(), byName};
+    OpenInput input{UniqueFd(::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)), {}};
+    if (!input.fd || ::fstat(input.fd.get(), &input.status) != 0) return SysResult<OpenInput>::failure(errno);
+    if (S_ISDIR(input.status.st_mode)) return SysResult<OpenInput>::failure(EISDIR);
+    return input;
+}
+
+FileIdentity identityOf(const struct stat& status) { return {status.st_dev, status.st_ino}; }
+
+// Why an index cannot hold a member of this length at this offset, or nothing when it can.
+std::optional<std::string> numberProblem(std::int64_t offset, std::int64_t length) {
+    const std::string limit = std::to_string(kLargestNumber);
+    if (length > kLargestNumber) {
+        return std::to_string(length) + " bytes long, past " + limit + ", the largest length an index holds";
+    }
+    if (offset > kLargestNumber) {
+        return "it would start at byte " + std::to_string(offset) + ", past " + limit +
+               ", the largest offset an index holds";
+    }
+    return std::nullopt;
+}
+
 // Checks every input before anything is written; each problem is reported.
 std::vector<PlannedMember> planMembers(const ResolvedTarget& indexTarget, const ResolvedTarget& dataTarget,
                                        const CreateOptions& options, Diagnostics& diagnostics) {
@@ -80,27 +114,26 @@ std::vector<PlannedMember> planMembers(const ResolvedTarget& indexTarget, const 
             diagnostics.report(name, "refused: named twice (--allow-duplicates keeps both)");
             continue;
         }
-        const SysResult<InputFile> file = openInputFile(name);
+        const SysResult<OpenInput> file = openInput(name);
         if (!file) {
             diagnostics.report(name, "cannot read: " + systemReason(file.error()));
             continue;
         }
-        struct stat st {};
-        if (::fstat(file->fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (!S_ISREG(file->status.st_mode)) {
             diagnostics.report(name, "refused: not a regular file");
             continue;
         }
-        if (file->identity == index || file->identity == data) {
+        const FileIdentity identity = identityOf(file->status);
+        if (identity == index || identity == data) {
             diagnostics.report(name, "refused: it is the archive being written");
             continue;
         }
-        const auto length = static_cast<std::int64_t>(st.st_size);
-        if (length > kLargestNumber || offset > kLargestNumber) {
-            diagnostics.report(name, "refused: the archive would pass " + std::to_string(kLargestNumber) +
-                                         " bytes, the largest offset and length an index holds");
+        const auto length = static_cast<std::int64_t>(file->status.st_size);
+        if (const auto problem = numberProblem(offset, length)) {
+            diagnostics.report(name, "refused: " + *problem);
             continue;
         }
-        planned.push_back({name, file->identity, offset, length});
+        planned.push_back({name, identity, offset, length});
         offset += length;
     }
     return planned;
@@ -115,27 +148,46 @@ std::string indexText(const std::vector<std::string>& headers, const std::vector
     return text;
 }
 
+// Why a member's bytes are not what was planned for it, or nothing when they are. Bytes found
+// past the planned length count as a change too: the index already says how long the member is.
+std::optional<std::string> changeAfterCopy(const PlannedMember& m, const OpenInput& file, std::int64_t copied) {
+    if (copied < m.length) return "it shrank below " + std::to_string(m.length) + " bytes";
+    struct stat now {};
+    if (::fstat(file.fd.get(), &now) != 0) return "cannot read: " + systemReason(errno);
+    if (now.st_size > m.length) return "it grew past " + std::to_string(m.length) + " bytes";
+    return std::nullopt;
+}
+
+bool copyMember(const PlannedMember& m, MemberCopier& copier, int dataFd, Diagnostics& diagnostics) {
+    const SysResult<OpenInput> file = openInput(m.name);
+    if (!file) {
+        diagnostics.report(m.name, "cannot read: " + systemReason(file.error()));
+        return false;
+    }
+    if (!(identityOf(file->status) == m.identity) || !file->fd) {
+        diagnostics.report(m.name, "changed while the archive was written: another file has its name now");
+        return false;
+    }
+    const CopyOutcome outcome = copier.copy(file->fd.get(), 0, m.length, dataFd);
+    if (outcome.writeErrno != 0) {
+        diagnostics.report(m.name, "cannot write the data file: " + systemReason(outcome.writeErrno));
+        return false;
+    }
+    if (outcome.readErrno != 0) {
+        diagnostics.report(m.name, "read error: " + systemReason(outcome.readErrno));
+        return false;
+    }
+    if (const auto change = changeAfterCopy(m, *file, outcome.copied)) {
+        diagnostics.report(m.name, "changed while the archive was written: " + *change);
+        return false;
+    }
+    return true;
+}
+
 bool copyMembers(const std::vector<PlannedMember>& members, int dataFd, Diagnostics& diagnostics) {
     MemberCopier copier;
     for (const PlannedMember& m : members) {
-        const SysResult<InputFile> file = openInputFile(m.name);
-        if (!file || !(file->identity == m.identity)) {
-            diagnostics.report(m.name, "changed while the archive was written");
-            return false;
-        }
-        const CopyOutcome outcome = copier.copy(file->fd.get(), 0, m.length, dataFd);
-        if (outcome.writeErrno != 0) {
-            diagnostics.report(m.name, "cannot write the data file: " + systemReason(outcome.writeErrno));
-            return false;
-        }
-        if (outcome.readErrno != 0) {
-            diagnostics.report(m.name, "read error: " + systemReason(outcome.readErrno));
-            return false;
-        }
-        if (outcome.copied != m.length) {
-            diagnostics.report(m.name, "changed while the archive was written");
-            return false;
-        }
+        if (!copyMember(m, copier, dataFd, diagnostics)) return false;
     }
     return true;
 }

@@ -291,6 +291,118 @@ TEST(BclCreateSafety, ALeftoverOfADeadWriterIsRemovedByTheNextCreate) {
     EXPECT_FALSE(fs::exists(w.dir / ".bcl-replace-k1lled00"));
 }
 
+TEST(BclCreateSafety, AnInputThatChangesWhileCopiedFailsTheRun) {
+    struct {
+        std::string what;
+        std::function<void(const fs::path&)> change;
+        std::string err;
+    } const cases[] = {
+        {"grows", [](const fs::path& p) { std::ofstream(p, std::ios::app) << " and more"; },
+         "bcl: late: changed while the archive was written: it grew past 5 bytes\n"},
+        {"shrinks", [](const fs::path& p) { fs::resize_file(p, 2); },
+         "bcl: late: changed while the archive was written: it shrank below 5 bytes\n"},
+        {"is replaced", [](const fs::path& p) { writeFile(p.string() + ".new", "other"); fs::rename(p.string() + ".new", p); },
+         "bcl: late: changed while the archive was written: another file has its name now\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Workspace w;
+        w.addSlowInput("slow");
+        writeFile(w.dir / "late", "short");
+        const auto before = listTree(w.dir.path());
+        Background run(w.dir.path(), createArgs(kOldArchive, {"slow", "late"}));
+        ASSERT_TRUE(waitUntilWritingUnder(run.pid(), w.dir.path()));
+        run.stop();
+        c.change(w.dir / "late");
+        run.resume();
+        EXPECT_EQ(run.exitCode(), 1);
+        EXPECT_EQ(run.err(), c.err);
+        EXPECT_EQ(listTree(w.dir.path()), before);
+        w.expectPreviousArchive();
+    }
+}
+
+TEST(BclCreateSafety, ShortOfDescriptorsTheRealCauseIsReported) {
+#ifdef UNBCL_SANITIZED
+    GTEST_SKIP() << "the sanitizers' runtime needs descriptors of its own";
+#else
+    bool someLimitFailed = false;
+    for (rlim_t limit = 4; limit <= 8; ++limit) {
+        SCOPED_TRACE("at most " + std::to_string(limit) + " descriptors");
+        Workspace w;
+        writeFile(w.dir / "b", "second");
+        const auto before = listTree(w.dir.path());
+        const RunResult r = runProgram({w.dir.path(), createArgs(kOldArchive, {"a", "b"}), BCL_BINARY, [limit] {
+                                            ::close_range(3, ~0U, 0);
+                                            const rlimit l{limit, limit};
+                                            ::setrlimit(RLIMIT_NOFILE, &l);
+                                        }, {}});
+        if (r.exitCode == 0) {
+            EXPECT_EQ(readFile(w.dir / "OLD.BCD"), "firstsecond");
+            continue;
+        }
+        someLimitFailed = true;
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_NE(r.err, "");
+        std::istringstream lines(r.err);
+        for (std::string line; std::getline(lines, line);) {
+            EXPECT_TRUE(line.ends_with(": Too many open files")) << line;
+        }
+        EXPECT_EQ(listTree(w.dir.path()), before);
+        w.expectPreviousArchive();
+    }
+    EXPECT_TRUE(someLimitFailed) << "no limit was low enough to matter";
+#endif
+}
+
+TEST(BclCreateSafety, FifosAndDevicesAreRefusedWithoutWaiting) {
+    Workspace w;
+    ASSERT_EQ(::mkfifo((w.dir / "fifo").c_str(), 0644), 0);
+    fs::create_symlink("/dev/null", w.dir / "null");
+    fs::create_symlink("fifo", w.dir / "to-fifo");
+    const auto before = listTree(w.dir.path());
+    // A run that waits on the FIFO ends by the alarm instead of hanging the test.
+    const RunResult r = runProgram({w.dir.path(), createArgs(kOldArchive, {"fifo", "null", "to-fifo", "a"}),
+                                    BCL_BINARY, [] { ::alarm(10); }, {}});
+    EXPECT_EQ(r.err, "bcl: fifo: refused: not a regular file\n"
+                     "bcl: null: refused: not a regular file\n"
+                     "bcl: to-fifo: refused: not a regular file\n");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(listTree(w.dir.path()), before);
+    w.expectPreviousArchive();
+}
+
+TEST(BclCreateSafety, TheRefusalNamesTheNumberPastItsLimit) {
+    constexpr std::uintmax_t kLargest = 2147483647;
+    struct {
+        std::vector<std::pair<std::string, std::uintmax_t>> files;
+        std::string err;
+    } const cases[] = {
+        {{{"huge", kLargest + 1}},
+         "bcl: huge: refused: 2147483648 bytes long, past 2147483647, the largest length an index holds\n"},
+        // The second starts at the largest offset and is fine: a data file can pass 2 GiB.
+        {{{"m1", kLargest}, {"m2", kLargest}, {"m3", 0}},
+         "bcl: m3: refused: it would start at byte 4294967294, past 2147483647, the largest offset an index "
+         "holds\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.err);
+        Workspace w;
+        std::vector<std::string> names;
+        for (const auto& [name, size] : c.files) {
+            writeFile(w.dir / name, "");
+            fs::resize_file(w.dir / name, size);  // sparse: refused before a byte is read
+            names.push_back(name);
+        }
+        const auto before = listTree(w.dir.path());
+        const RunResult r = bcl(w.dir.path(), createArgs(kOldArchive, names));
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(listTree(w.dir.path()), before);
+        w.expectPreviousArchive();
+    }
+}
+
 fs::perms permissionsOf(const fs::path& path) { return fs::status(path).permissions() & fs::perms::all; }
 
 TEST(BclCreateSafety, AReplacedArchiveKeepsItsPermissionsAndANewOneFollowsTheUmask) {
