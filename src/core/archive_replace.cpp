@@ -344,6 +344,13 @@ std::optional<ReplaceFailure> FileSetReplacement::commit() {
     }
     // Every name is made before any target changes, so that a reader sees the targets change
     // within two renames of each other, and a failure here changes nothing.
+    //
+    // What SIGKILL can still leave: from the first linkat below to the removal of the displaced
+    // files, an existing target's new file, and after the exchange its previous file, has a
+    // temporary name; that is two system calls per target plus the removals, a few
+    // microseconds with no data written (the files were synced above). The next writer of the
+    // directory removes such names when it takes the lock. Between the first exchange and the
+    // last, the targets are a mix of new and previous files, and stay so if killed there.
     for (Target& t : targets_) {
         if (const int err = nameBeforeExchange(t); err != 0) return t.failure("cannot replace", systemReason(err));
     }
