@@ -8,8 +8,10 @@
 #include <optional>
 #include <set>
 #include <string_view>
+#include <variant>
 
 #include "commands.hpp"
+#include "unbcl/archive_replace.hpp"
 #include "unbcl/console.hpp"
 #include "unbcl/file_io.hpp"
 #include "unbcl/index_reader.hpp"
@@ -21,6 +23,10 @@ namespace unbcl::bcl {
 namespace {
 
 constexpr std::int64_t kLargestNumber = std::numeric_limits<std::int32_t>::max();
+// The data file goes in first, so that whoever sees the new index finds the new data already in
+// place; a reader that opened the old index may still pair it with the new data.
+constexpr std::size_t kDataTarget = 0;
+constexpr std::size_t kIndexTarget = 1;
 
 // Why a text cannot stand on an index line of its own, or nothing when it can.
 std::optional<std::string> lineProblem(std::string_view text) {
@@ -52,19 +58,52 @@ struct PlannedMember {
     std::int64_t length = 0;
 };
 
-std::optional<FileIdentity> existingIdentity(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
-    return FileIdentity{st.st_dev, st.st_ino};
+std::optional<FileIdentity> identityOf(const ResolvedTarget& target) {
+    if (!target.existing) return std::nullopt;
+    return FileIdentity{target.existing->st_dev, target.existing->st_ino};
+}
+
+struct OpenInput {
+    UniqueFd fd;
+    struct stat status {};
+};
+
+// Opens an input without waiting: a FIFO with no writer would block a plain open. Only regular
+// files are ever read, so anything else is refused from its status before it is opened at all;
+// the status is taken again from the descriptor in case the name changed in between.
+SysResult<OpenInput> openInput(const std::string& name) {
+    struct stat byName {};
+    if (::stat(name.c_str(), &byName) != 0) return SysResult<OpenInput>::failure(errno);
+    if (S_ISDIR(byName.st_mode)) return SysResult<OpenInput>::failure(EISDIR);
+    if (!S_ISREG(byName.st_mode)) return OpenInput{UniqueFd(), byName};
+    OpenInput input{UniqueFd(::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)), {}};
+    if (!input.fd || ::fstat(input.fd.get(), &input.status) != 0) return SysResult<OpenInput>::failure(errno);
+    if (S_ISDIR(input.status.st_mode)) return SysResult<OpenInput>::failure(EISDIR);
+    return input;
+}
+
+FileIdentity identityOf(const struct stat& status) { return {status.st_dev, status.st_ino}; }
+
+// Why an index cannot hold a member of this length at this offset, or nothing when it can.
+std::optional<std::string> numberProblem(std::int64_t offset, std::int64_t length) {
+    const std::string limit = std::to_string(kLargestNumber);
+    if (length > kLargestNumber) {
+        return std::to_string(length) + " bytes long, past " + limit + ", the largest length an index holds";
+    }
+    if (offset > kLargestNumber) {
+        return "it would start at byte " + std::to_string(offset) + ", past " + limit +
+               ", the largest offset an index holds";
+    }
+    return std::nullopt;
 }
 
 // Checks every input before anything is written; each problem is reported.
-std::vector<PlannedMember> planMembers(const ArchivePaths& paths, const CreateOptions& options,
-                                       Diagnostics& diagnostics) {
+std::vector<PlannedMember> planMembers(const ResolvedTarget& indexTarget, const ResolvedTarget& dataTarget,
+                                       const CreateOptions& options, Diagnostics& diagnostics) {
     std::vector<PlannedMember> planned;
     std::set<std::string> seen;
-    const std::optional<FileIdentity> index = existingIdentity(paths.index);
-    const std::optional<FileIdentity> data = existingIdentity(paths.data);
+    const std::optional<FileIdentity> index = identityOf(indexTarget);
+    const std::optional<FileIdentity> data = identityOf(dataTarget);
     std::int64_t offset = 0;
     for (const std::string& name : options.files) {
         if (const auto problem = memberNameProblem(name)) {
@@ -75,27 +114,26 @@ std::vector<PlannedMember> planMembers(const ArchivePaths& paths, const CreateOp
             diagnostics.report(name, "refused: named twice (--allow-duplicates keeps both)");
             continue;
         }
-        const SysResult<InputFile> file = openInputFile(name);
+        const SysResult<OpenInput> file = openInput(name);
         if (!file) {
             diagnostics.report(name, "cannot read: " + systemReason(file.error()));
             continue;
         }
-        struct stat st {};
-        if (::fstat(file->fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (!S_ISREG(file->status.st_mode)) {
             diagnostics.report(name, "refused: not a regular file");
             continue;
         }
-        if (file->identity == index || file->identity == data) {
+        const FileIdentity identity = identityOf(file->status);
+        if (identity == index || identity == data) {
             diagnostics.report(name, "refused: it is the archive being written");
             continue;
         }
-        const auto length = static_cast<std::int64_t>(st.st_size);
-        if (length > kLargestNumber || offset > kLargestNumber) {
-            diagnostics.report(name, "refused: the archive would pass " + std::to_string(kLargestNumber) +
-                                         " bytes, the largest offset and length an index holds");
+        const auto length = static_cast<std::int64_t>(file->status.st_size);
+        if (const auto problem = numberProblem(offset, length)) {
+            diagnostics.report(name, "refused: " + *problem);
             continue;
         }
-        planned.push_back({name, file->identity, offset, length});
+        planned.push_back({name, identity, offset, length});
         offset += length;
     }
     return planned;
@@ -110,70 +148,46 @@ std::string indexText(const std::vector<std::string>& headers, const std::vector
     return text;
 }
 
-// A file written beside its target and renamed over it only when complete; removed otherwise.
-class TemporaryFile {
-public:
-    explicit TemporaryFile(const std::string& target) : target_(target), path_(target + ".XXXXXX") {
-        fd_ = UniqueFd(::mkstemp(path_.data()));
-        if (!fd_) {
-            error_ = errno;
-            path_.clear();
-            return;
-        }
-        // mkstemp makes 0600; an archive gets the usual permissions.
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        if (::fchmod(fd_.get(), 0666 & ~mask) != 0) error_ = errno;
-    }
-    ~TemporaryFile() {
-        fd_.reset();
-        if (!path_.empty()) ::unlink(path_.c_str());
-    }
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
+// Why a member's bytes are not what was planned for it, or nothing when they are. Bytes found
+// past the planned length count as a change too: the index already says how long the member is.
+std::optional<std::string> changeAfterCopy(const PlannedMember& m, const OpenInput& file, std::int64_t copied) {
+    if (copied < m.length) return "it shrank below " + std::to_string(m.length) + " bytes";
+    struct stat now {};
+    if (::fstat(file.fd.get(), &now) != 0) return "cannot read: " + systemReason(errno);
+    if (now.st_size > m.length) return "it grew past " + std::to_string(m.length) + " bytes";
+    return std::nullopt;
+}
 
-    int fd() const { return fd_.get(); }
-    int error() const { return error_; }
-
-    // Makes the bytes durable, then closes; returns 0 or the errno of the failure.
-    int finish() {
-        if (::fsync(fd_.get()) != 0) return errno;
-        return fd_.close();
+bool copyMember(const PlannedMember& m, MemberCopier& copier, int dataFd, Diagnostics& diagnostics) {
+    const SysResult<OpenInput> file = openInput(m.name);
+    if (!file) {
+        diagnostics.report(m.name, "cannot read: " + systemReason(file.error()));
+        return false;
     }
-    int renameIntoPlace() {
-        if (::rename(path_.c_str(), target_.c_str()) != 0) return errno;
-        path_.clear();
-        return 0;
+    if (!(identityOf(file->status) == m.identity) || !file->fd) {
+        diagnostics.report(m.name, "changed while the archive was written: another file has its name now");
+        return false;
     }
-
-private:
-    std::string target_;
-    std::string path_;
-    UniqueFd fd_;
-    int error_ = 0;
-};
+    const CopyOutcome outcome = copier.copy(file->fd.get(), 0, m.length, dataFd);
+    if (outcome.writeErrno != 0) {
+        diagnostics.report(m.name, "cannot write the data file: " + systemReason(outcome.writeErrno));
+        return false;
+    }
+    if (outcome.readErrno != 0) {
+        diagnostics.report(m.name, "read error: " + systemReason(outcome.readErrno));
+        return false;
+    }
+    if (const auto change = changeAfterCopy(m, *file, outcome.copied)) {
+        diagnostics.report(m.name, "changed while the archive was written: " + *change);
+        return false;
+    }
+    return true;
+}
 
 bool copyMembers(const std::vector<PlannedMember>& members, int dataFd, Diagnostics& diagnostics) {
     MemberCopier copier;
     for (const PlannedMember& m : members) {
-        const SysResult<InputFile> file = openInputFile(m.name);
-        if (!file || !(file->identity == m.identity)) {
-            diagnostics.report(m.name, "changed while the archive was written");
-            return false;
-        }
-        const CopyOutcome outcome = copier.copy(file->fd.get(), 0, m.length, dataFd);
-        if (outcome.writeErrno != 0) {
-            diagnostics.report(m.name, "cannot write the data file: " + systemReason(outcome.writeErrno));
-            return false;
-        }
-        if (outcome.readErrno != 0) {
-            diagnostics.report(m.name, "read error: " + systemReason(outcome.readErrno));
-            return false;
-        }
-        if (outcome.copied != m.length) {
-            diagnostics.report(m.name, "changed while the archive was written");
-            return false;
-        }
+        if (!copyMember(m, copier, dataFd, diagnostics)) return false;
     }
     return true;
 }
@@ -193,39 +207,36 @@ int createArchive(const ArchivePaths& paths, const CreateOptions& options, const
             diagnostics.report(header, "refused header line: longer than 98 characters");
         }
     }
-    const std::optional<FileIdentity> indexIdentity = existingIdentity(paths.index);
-    if (paths.index == paths.data || (indexIdentity && indexIdentity == existingIdentity(paths.data))) {
-        diagnostics.reportPlain("the index and the data file must be two different files");
+    SysResult<ResolvedTarget> index = resolveTarget(paths.index);
+    SysResult<ResolvedTarget> data = resolveTarget(paths.data);
+    for (const auto& [target, path] : {std::pair{&index, &paths.index}, {&data, &paths.data}}) {
+        if (!*target) diagnostics.report(*path, "cannot write: " + systemReason(target->error()));
+    }
+    if (!index || !data) return kBclFailed;
+    if (sameLocation(*index, *data)) {
+        diagnostics.report(paths.data, "refused: the same file as the index, " + paths.index);
         return kBclCannotRun;
     }
-    const std::vector<PlannedMember> members = planMembers(paths, options, diagnostics);
+    const std::vector<PlannedMember> members = planMembers(*index, *data, options, diagnostics);
     if (diagnostics.anyReported()) return kBclFailed;
 
-    TemporaryFile data(paths.data);
-    TemporaryFile index(paths.index);
-    for (const auto& [file, target] : {std::pair{&data, &paths.data}, {&index, &paths.index}}) {
-        if (file->error() != 0) {
-            diagnostics.report(*target, "cannot write: " + systemReason(file->error()));
-            return kBclFailed;
-        }
+    std::vector<ResolvedTarget> targets;
+    targets.push_back(std::move(*data));
+    targets.push_back(std::move(*index));
+    ReplacementStart started = FileSetReplacement::start(std::move(targets));
+    if (const auto* failure = std::get_if<ReplaceFailure>(&started)) {
+        diagnostics.report(failure->path, failure->reason);
+        return kBclFailed;
     }
-    if (!copyMembers(members, data.fd(), diagnostics)) return kBclFailed;
-    if (const int err = writeAll(index.fd(), indexText(options.headers, members)); err != 0) {
+    FileSetReplacement& archive = std::get<FileSetReplacement>(started);
+    if (!copyMembers(members, archive.fd(kDataTarget), diagnostics)) return kBclFailed;
+    if (const int err = writeAll(archive.fd(kIndexTarget), indexText(options.headers, members)); err != 0) {
         diagnostics.report(paths.index, "cannot write: " + systemReason(err));
         return kBclFailed;
     }
-    for (const auto& [file, target] : {std::pair{&data, &paths.data}, {&index, &paths.index}}) {
-        if (const int err = file->finish(); err != 0) {
-            diagnostics.report(*target, "cannot write: " + systemReason(err));
-            return kBclFailed;
-        }
-    }
-    // Both files are complete before either replaces what was there.
-    for (const auto& [file, target] : {std::pair{&data, &paths.data}, {&index, &paths.index}}) {
-        if (const int err = file->renameIntoPlace(); err != 0) {
-            diagnostics.report(*target, "cannot replace: " + systemReason(err));
-            return kBclFailed;
-        }
+    if (const auto failure = archive.commit()) {
+        diagnostics.report(failure->path, failure->reason);
+        return kBclFailed;
     }
     return kBclOk;
 }

@@ -1,0 +1,72 @@
+// Writing a set of files (an archive's index and data file) that replace what was there all
+// together or not at all, and that leave no stray file behind.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "unbcl/file_io.hpp"
+
+namespace unbcl {
+
+// Where a path leads once symbolic links are followed: a directory, held open, and a name in
+// it. Writing there replaces the file a link points to and leaves the link alone.
+struct ResolvedTarget {
+    std::string path;  // as given, for reports
+    UniqueFd directory;
+    FileIdentity directoryIdentity;
+    std::string name;
+    std::optional<struct stat> existing;  // the file there now, if any
+};
+
+SysResult<ResolvedTarget> resolveTarget(const std::string& path);
+
+// Whether two targets are one file, however they were spelled.
+bool sameLocation(const ResolvedTarget& a, const ResolvedTarget& b);
+
+// What stopped a replacement: the target's path as given, and a reason ready to report
+// ("cannot replace: Is a directory").
+struct ReplaceFailure {
+    std::string path;
+    std::string reason;
+};
+
+class FileSetReplacement;
+using ReplacementStart = std::variant<FileSetReplacement, ReplaceFailure>;
+
+// New contents for every target, written into anonymous files in the targets' directories and
+// given their names only by commit(). Writers of the same directories are serialized: each
+// holds an exclusive flock on every directory it writes into, from start to the end of commit.
+class FileSetReplacement {
+public:
+    // Takes the locks, checks that every target can be replaced, and opens one new file per
+    // target, empty, with the permission bits the file it replaces has (new files: 0666 less
+    // the umask). Nothing visible changes.
+    static ReplacementStart start(std::vector<ResolvedTarget> targets);
+
+    FileSetReplacement(FileSetReplacement&&) noexcept;
+    FileSetReplacement& operator=(FileSetReplacement&&) noexcept;
+    ~FileSetReplacement();
+
+    // Where target i's new contents are written.
+    int fd(std::size_t target) const;
+
+    // Makes the new files durable and puts them in place, in target order. If any cannot be put
+    // in place, those already placed get their previous files back. Afterwards the directories
+    // are synced.
+    std::optional<ReplaceFailure> commit();
+
+    struct Target;
+
+private:
+    FileSetReplacement();
+    std::vector<Target> targets_;
+    std::vector<UniqueFd> locks_;
+};
+
+}  // namespace unbcl

@@ -1,0 +1,383 @@
+#include "unbcl/archive_replace.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/file.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <utility>
+
+namespace unbcl {
+
+namespace {
+
+// Every temporary name starts so. Only a writer holding the directory's lock makes such names,
+// and it removes them before letting go, so a name found by the next lock holder was left by a
+// writer that died: SIGKILL in the few system calls of a commit, or one without anonymous files.
+constexpr std::string_view kTemporaryPrefix = ".bcl-replace-";
+constexpr int kMaxSymbolicLinks = 40;  // as the kernel allows in one path
+
+struct PathEnd {
+    std::string directory;
+    std::string name;
+};
+
+// The directory part and the last component of a path; nothing when the path names a
+// directory by its form ("dir/", ".", "..").
+std::optional<PathEnd> splitLastComponent(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    PathEnd end;
+    if (slash == std::string::npos) {
+        end = {".", path};
+    } else {
+        end = {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+    }
+    if (end.name.empty() || end.name == "." || end.name == "..") return std::nullopt;
+    return end;
+}
+
+SysResult<std::string> readLinkAt(int directory, const std::string& name) {
+    std::string text(256, '\0');
+    for (;;) {
+        const ssize_t n = ::readlinkat(directory, name.c_str(), text.data(), text.size());
+        if (n < 0) return SysResult<std::string>::failure(errno);
+        if (static_cast<std::size_t>(n) < text.size()) {
+            text.resize(static_cast<std::size_t>(n));
+            return text;
+        }
+        text.resize(text.size() * 2);
+    }
+}
+
+std::string procPathOf(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+SysResult<std::string> randomTemporaryName() {
+    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    unsigned char bytes[8];
+    if (::getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
+        return SysResult<std::string>::failure(errno);
+    }
+    std::string name(kTemporaryPrefix);
+    for (const unsigned char b : bytes) name += kLetters[b % (sizeof kLetters - 1)];
+    return name;
+}
+
+// Calls make(name) with fresh temporary names until one is not taken; returns the name used.
+template <typename Make>
+SysResult<std::string> withFreshTemporaryName(Make make) {
+    constexpr int kAttempts = 100;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        SysResult<std::string> name = randomTemporaryName();
+        if (!name) return name;
+        if (make(*name) == 0) return name;
+        if (errno != EEXIST) return SysResult<std::string>::failure(errno);
+    }
+    return SysResult<std::string>::failure(EEXIST);
+}
+
+// A name in a directory that goes away with this object unless released.
+class TemporaryName {
+public:
+    TemporaryName() = default;
+    TemporaryName(int directory, std::string name) : directory_(directory), name_(std::move(name)) {}
+    TemporaryName(TemporaryName&& other) noexcept
+        : directory_(other.directory_), name_(std::exchange(other.name_, {})) {}
+    TemporaryName& operator=(TemporaryName&& other) noexcept {
+        if (this != &other) {
+            remove();
+            directory_ = other.directory_;
+            name_ = std::exchange(other.name_, {});
+        }
+        return *this;
+    }
+    TemporaryName(const TemporaryName&) = delete;
+    TemporaryName& operator=(const TemporaryName&) = delete;
+    ~TemporaryName() { remove(); }
+
+    const std::string& name() const { return name_; }
+    bool empty() const { return name_.empty(); }
+    void remove() {
+        // Removal is tidying: the one caller that must know it failed is the old file's, and it
+        // then says where that file remains.
+        if (!name_.empty()) (void)::unlinkat(directory_, name_.c_str(), 0);
+        name_.clear();
+    }
+    void release() { name_.clear(); }
+
+private:
+    int directory_ = -1;
+    std::string name_;
+};
+
+struct DirCloser {
+    void operator()(DIR* dir) const { ::closedir(dir); }
+};
+
+void removeLeftoverTemporaries(int directory) {
+    const int own = ::dup(directory);
+    if (own < 0) return;
+    const std::unique_ptr<DIR, DirCloser> listing(::fdopendir(own));
+    if (!listing) {
+        ::close(own);
+        return;
+    }
+    // A leftover that cannot be removed is no reason to refuse the new archive.
+    while (const dirent* entry = ::readdir(listing.get())) {
+        if (std::string_view(entry->d_name).starts_with(kTemporaryPrefix)) {
+            (void)::unlinkat(directory, entry->d_name, 0);
+        }
+    }
+}
+
+int lockExclusively(int fd) {
+    while (::flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) return errno;
+    }
+    return 0;
+}
+
+// Renaming over a file in a sticky directory needs its owner, the directory's owner or root.
+bool stickyDirectoryForbids(const struct stat& directory, const struct stat& file) {
+    const uid_t me = ::geteuid();
+    return (directory.st_mode & S_ISVTX) != 0 && me != 0 && file.st_uid != me && directory.st_uid != me;
+}
+
+// Why the file at the target cannot be replaced, or nothing when it can.
+std::optional<std::string> replaceProblem(const ResolvedTarget& target) {
+    if (!target.existing) return std::nullopt;
+    if (S_ISDIR(target.existing->st_mode)) return systemReason(EISDIR);
+    if (!S_ISREG(target.existing->st_mode)) return "not a regular file";
+    struct stat directory {};
+    if (::fstat(target.directory.get(), &directory) != 0) return systemReason(errno);
+    if (stickyDirectoryForbids(directory, *target.existing)) {
+        return systemReason(EPERM) + " (another user's file in a sticky directory)";
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+SysResult<ResolvedTarget> resolveTarget(const std::string& path) {
+    UniqueFd relativeTo;  // where a relative link text starts; none: the current directory
+    std::string current = path;
+    for (int links = 0;; ++links) {
+        if (current.empty()) return SysResult<ResolvedTarget>::failure(ENOENT);
+        const std::optional<PathEnd> end = splitLastComponent(current);
+        if (!end) return SysResult<ResolvedTarget>::failure(EISDIR);
+        UniqueFd directory(::openat(relativeTo ? relativeTo.get() : AT_FDCWD, end->directory.c_str(),
+                                    O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!directory) return SysResult<ResolvedTarget>::failure(errno);
+        struct stat st {};
+        const bool exists = ::fstatat(directory.get(), end->name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+        if (!exists && errno != ENOENT) return SysResult<ResolvedTarget>::failure(errno);
+        if (!exists || !S_ISLNK(st.st_mode)) {
+            struct stat dirStat {};
+            if (::fstat(directory.get(), &dirStat) != 0) return SysResult<ResolvedTarget>::failure(errno);
+            std::optional<struct stat> existing;
+            if (exists) existing = st;
+            return ResolvedTarget{path, std::move(directory), FileIdentity{dirStat.st_dev, dirStat.st_ino},
+                                  end->name, existing};
+        }
+        if (links == kMaxSymbolicLinks) return SysResult<ResolvedTarget>::failure(ELOOP);
+        SysResult<std::string> text = readLinkAt(directory.get(), end->name);
+        if (!text) return SysResult<ResolvedTarget>::failure(text.error());
+        current = std::move(*text);
+        relativeTo = std::move(directory);
+    }
+}
+
+bool sameLocation(const ResolvedTarget& a, const ResolvedTarget& b) {
+    return a.directoryIdentity == b.directoryIdentity && a.name == b.name;
+}
+
+struct FileSetReplacement::Target {
+    ResolvedTarget where;
+    UniqueFd file;
+    // The new file's name until it is placed; after an exchange, the previous file's.
+    TemporaryName temporary;
+    bool anonymous = true;
+    bool placed = false;
+
+    int directory() const { return where.directory.get(); }
+    ReplaceFailure failure(const std::string& what, const std::string& reason) const {
+        return {where.path, what + ": " + reason};
+    }
+};
+
+namespace {
+
+using Target = FileSetReplacement::Target;
+
+mode_t permissionBitsFor(const Target& target) {
+    // Set-id bits are not carried over: an archive is never run.
+    return target.where.existing ? (target.where.existing->st_mode & 0777) : 0;
+}
+
+// Opens the file that will hold the target's new contents. An anonymous file has no name until
+// commit, so a process killed before then leaves nothing; where the file system has none, a
+// named one is used and the next writer of that directory removes it if this one dies.
+int openNewFile(Target& target) {
+    target.file = UniqueFd(::openat(target.directory(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
+    if (!target.file) {
+        if (errno != EOPNOTSUPP && errno != EISDIR) return errno;
+        target.anonymous = false;
+        const SysResult<std::string> name = withFreshTemporaryName([&](const std::string& candidate) {
+            target.file = UniqueFd(::openat(target.directory(), candidate.c_str(),
+                                            O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666));
+            return target.file ? 0 : -1;
+        });
+        if (!name) return name.error();
+        target.temporary = TemporaryName(target.directory(), *name);
+    }
+    if (target.where.existing && ::fchmod(target.file.get(), permissionBitsFor(target)) != 0) return errno;
+    return 0;
+}
+
+// An existing target is replaced by exchange, so the new file needs a name beside it first.
+int nameBeforeExchange(Target& target) {
+    if (!target.where.existing || !target.temporary.empty()) return 0;
+    const std::string source = procPathOf(target.file.get());
+    const SysResult<std::string> name = withFreshTemporaryName([&](const std::string& candidate) {
+        return ::linkat(AT_FDCWD, source.c_str(), target.directory(), candidate.c_str(), AT_SYMLINK_FOLLOW);
+    });
+    if (!name) return name.error();
+    target.temporary = TemporaryName(target.directory(), *name);
+    return 0;
+}
+
+int place(Target& target) {
+    const int dir = target.directory();
+    const char* name = target.where.name.c_str();
+    int result = 0;
+    if (target.where.existing) {
+        // Afterwards the temporary name holds the previous file, ready to be put back.
+        result = ::renameat2(dir, target.temporary.name().c_str(), dir, name, RENAME_EXCHANGE);
+    } else if (target.anonymous) {
+        result = ::linkat(AT_FDCWD, procPathOf(target.file.get()).c_str(), dir, name, AT_SYMLINK_FOLLOW);
+    } else {
+        result = ::renameat2(dir, target.temporary.name().c_str(), dir, name, RENAME_NOREPLACE);
+        if (result == 0) target.temporary.release();
+    }
+    if (result != 0) return errno;
+    target.placed = true;
+    return 0;
+}
+
+// Puts the previous state back; returns a report when that too fails.
+std::optional<std::string> unplace(Target& target) {
+    const int dir = target.directory();
+    const char* name = target.where.name.c_str();
+    if (target.where.existing) {
+        if (::renameat2(dir, target.temporary.name().c_str(), dir, name, RENAME_EXCHANGE) == 0) return std::nullopt;
+        const std::string kept = target.temporary.name();
+        target.temporary.release();
+        return target.where.path + " could not be put back (" + systemReason(errno) +
+               "); its previous file is " + kept + " in the same directory";
+    }
+    if (::unlinkat(dir, name, 0) == 0) return std::nullopt;
+    return target.where.path + " could not be removed again (" + systemReason(errno) + ")";
+}
+
+}  // namespace
+
+FileSetReplacement::FileSetReplacement() = default;
+FileSetReplacement::FileSetReplacement(FileSetReplacement&&) noexcept = default;
+FileSetReplacement& FileSetReplacement::operator=(FileSetReplacement&&) noexcept = default;
+FileSetReplacement::~FileSetReplacement() = default;
+
+int FileSetReplacement::fd(std::size_t target) const { return targets_.at(target).file.get(); }
+
+ReplacementStart FileSetReplacement::start(std::vector<ResolvedTarget> targets) {
+    FileSetReplacement replacement;
+    for (ResolvedTarget& where : targets) replacement.targets_.push_back(Target{std::move(where), {}, {}, true, false});
+
+    // One lock per directory, taken in one order by every writer, so two writers never each
+    // hold what the other waits for. A second flock on another descriptor of a directory this
+    // process already locked would wait for itself.
+    std::vector<const Target*> byDirectory;
+    for (const Target& t : replacement.targets_) byDirectory.push_back(&t);
+    std::sort(byDirectory.begin(), byDirectory.end(), [](const Target* a, const Target* b) {
+        const auto key = [](const Target* t) {
+            return std::pair{t->where.directoryIdentity.device, t->where.directoryIdentity.inode};
+        };
+        return key(a) < key(b);
+    });
+    const FileIdentity* lastLocked = nullptr;
+    for (const Target* t : byDirectory) {
+        if (lastLocked && *lastLocked == t->where.directoryIdentity) continue;
+        UniqueFd lock(::dup(t->directory()));
+        if (!lock) return t->failure("cannot lock its directory", systemReason(errno));
+        if (const int err = lockExclusively(lock.get()); err != 0) {
+            return t->failure("cannot lock its directory", systemReason(err));
+        }
+        removeLeftoverTemporaries(t->directory());
+        replacement.locks_.push_back(std::move(lock));
+        lastLocked = &t->where.directoryIdentity;
+    }
+
+    for (Target& t : replacement.targets_) {
+        // What is there now, seen under the lock: another writer may have changed it meanwhile.
+        struct stat st {};
+        if (::fstatat(t.directory(), t.where.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            t.where.existing = st;
+        } else if (errno == ENOENT) {
+            t.where.existing.reset();
+        } else {
+            return t.failure("cannot replace", systemReason(errno));
+        }
+        if (const auto problem = replaceProblem(t.where)) return t.failure("cannot replace", *problem);
+    }
+    for (Target& t : replacement.targets_) {
+        if (const int err = openNewFile(t); err != 0) return t.failure("cannot write", systemReason(err));
+    }
+    return replacement;
+}
+
+std::optional<ReplaceFailure> FileSetReplacement::commit() {
+    for (Target& t : targets_) {
+        if (::fsync(t.file.get()) != 0) return t.failure("cannot write", systemReason(errno));
+    }
+    // Every name is made before any target changes, so that a reader sees the targets change
+    // within two renames of each other, and a failure here changes nothing.
+    //
+    // What SIGKILL can still leave: from the first linkat below to the removal of the displaced
+    // files, an existing target's new file, and after the exchange its previous file, has a
+    // temporary name; that is two system calls per target plus the removals, a few
+    // microseconds with no data written (the files were synced above). The next writer of the
+    // directory removes such names when it takes the lock. Between the first exchange and the
+    // last, the targets are a mix of new and previous files, and stay so if killed there.
+    for (Target& t : targets_) {
+        if (const int err = nameBeforeExchange(t); err != 0) return t.failure("cannot replace", systemReason(err));
+    }
+    for (std::size_t i = 0; i < targets_.size(); ++i) {
+        const int err = place(targets_[i]);
+        if (err == 0) continue;
+        ReplaceFailure failure = targets_[i].failure("cannot replace", systemReason(err));
+        for (std::size_t j = i; j-- > 0;) {
+            if (const auto problem = unplace(targets_[j])) failure.reason += "; " + *problem;
+        }
+        return failure;
+    }
+    // The previous files, under their temporary names since the exchanges, go now.
+    for (Target& t : targets_) t.temporary.remove();
+    for (std::size_t i = 0; i < targets_.size(); ++i) {
+        const Target& t = targets_[i];
+        const auto sharesEarlierDirectory = [&](const Target& earlier) {
+            return earlier.where.directoryIdentity == t.where.directoryIdentity;
+        };
+        if (std::any_of(targets_.begin(), targets_.begin() + static_cast<std::ptrdiff_t>(i), sharesEarlierDirectory)) {
+            continue;
+        }
+        if (::fsync(t.directory()) != 0) {
+            return t.failure("replaced, but its directory cannot be synced", systemReason(errno));
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace unbcl
