@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Thin wrapper over CMake: `make demo` and `make test` are the two everyday commands.
 BUILD ?= build
 CMAKE_FLAGS ?=

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Times unbcl against tar and cp on the same bytes and prints a table of medians and ratios.
 
 Archives are generated deterministically into a scratch directory (removed afterwards). As root

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Index bytes per second through the reader, on a generated index held in memory.
 #include <benchmark/benchmark.h>
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Writes the example archive (MOLVARE.BCL, MOLVARE.BCD) into the current directory, or with
 --check DIR verifies that DIR holds its members byte for byte."""
 import os

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Raw index bytes through the reader. Beyond not crashing, the reading must not depend on
 // how the bytes arrive: whole, or in pieces whose size the first input byte chooses.
 #include <cstddef>

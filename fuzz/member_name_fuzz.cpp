@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Any byte string through the name check, against the rule stated over path components.
 #include <cstddef>
 #include <cstdint>

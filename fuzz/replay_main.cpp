@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a fuzz target over files named on the command line, so that any compiler replays the
 // corpus without libFuzzer.
 #include <cstddef>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The names an archive's two files have when nobody names them.
 #pragma once
 

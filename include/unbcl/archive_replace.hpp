@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writing a set of files (an archive's index and data file) that replace what was there all
 // together or not at all, and that leave no stray file behind.
 #pragma once

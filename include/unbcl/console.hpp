@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Standard output (the listing) and standard error (diagnostics).
 #pragma once
 

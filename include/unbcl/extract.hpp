@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writing members out of the data file into files of their own.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Small POSIX file helpers: an owning descriptor, results that carry errno, opening archive
 // inputs, complete writes.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads an index: two header lines, then records of a name line, an offset and a length.
 #pragma once
 

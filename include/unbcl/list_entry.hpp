@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The entry record an index yields and the compact list a run keeps of them.
 #pragma once
 

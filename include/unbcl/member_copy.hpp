@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Copying a member's bytes out of the data file, with bounded memory.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where a member name is judged safe to write.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where a member lies against the data file: the one judgement that extraction, checking and
 // printing share, so that they never disagree about a member.
 #pragma once

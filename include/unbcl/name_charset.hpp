@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Converting names between an old code page (CP437, CP932, ...) and UTF-8 with iconv.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "archive_access.hpp"
 
 #include "commands.hpp"

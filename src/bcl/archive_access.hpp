@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening an archive's files for a command, reporting what cannot be opened or read, and the
 // entries a command works on.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bcl cat: writes the chosen members' bytes to standard output, operand by operand.
 #include <map>
 #include <optional>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The commands of bcl, the companion tool, one source file each.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bcl create: writes an index and a data file that read back, through unbcl, into the same files.
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bcl extract: writes all members, or the chosen ones, beneath a directory.
 #include <fcntl.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // JSON text for archive names, which are bytes and not always UTF-8.
 #pragma once
 

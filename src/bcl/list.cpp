@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bcl list: one row per member (offset, length, checksums, name) and a total, or one JSON object.
 #include <algorithm>
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bcl: lists, tests, extracts, prints and creates index and data file archives. This file only
 // reads the command line and hands it to the command's own file.
 #include <signal.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "member_hash.hpp"
 
 #include <openssl/evp.h>

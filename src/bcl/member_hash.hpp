@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Checksums of members, as preservation hash lists give them, computed while streaming.
 #pragma once
 

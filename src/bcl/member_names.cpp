@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "member_names.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How bcl reads the names an index stores: from an old code page to UTF-8 when asked, and with
 // a backslash as a directory separator unless names are taken literally.
 #pragma once

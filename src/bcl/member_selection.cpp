@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "member_selection.hpp"
 
 #include <fnmatch.h>

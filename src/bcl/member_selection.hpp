@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Which members a command works on: shell patterns, exact names and directory prefixes, with
 // exclusions that win.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A one-line display of members and bytes done on a terminal.
 #pragma once
 

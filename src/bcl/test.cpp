@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bcl test: checks every entry against the data file and writes nothing.
 #include <algorithm>
 #include <cstdint>

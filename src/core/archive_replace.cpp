@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "unbcl/archive_replace.hpp"
 
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "unbcl/extract.hpp"
 
 #include <linux/openat2.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "unbcl/file_io.hpp"
 
 #include <fcntl.h>

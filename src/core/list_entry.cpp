@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "unbcl/list_entry.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "unbcl/member_copy.hpp"
 
 #include <unistd.h>

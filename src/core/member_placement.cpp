@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "unbcl/member_placement.hpp"
 
 #include <algorithm>

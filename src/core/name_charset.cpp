@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "unbcl/name_charset.hpp"
 
 #include <cerrno>

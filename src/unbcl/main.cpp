@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // unbcl [INDEX [DATA]]: lists an archive's index and writes every member into a file of its own.
 #include <signal.h>
 #include <unistd.h>

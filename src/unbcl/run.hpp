@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One run of unbcl: list the index, then extract every member.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "bcl_support.hpp"
 
 #include <gtest/gtest.h>

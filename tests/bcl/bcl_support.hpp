@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Running bcl in tests, and archives made with it from a set of files.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bcl cat: members to standard output in the order named.
 #include <gtest/gtest.h>
 

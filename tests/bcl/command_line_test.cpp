@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bcl's command line: naming the archive as an operand, and what a mistyped command gets.
 #include <gtest/gtest.h>
 

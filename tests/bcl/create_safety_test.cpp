@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bcl create when its surroundings misbehave: targets that are one file or cannot be replaced,
 // other writers, signals, inputs that change, few descriptors, special files, huge inputs,
 // permissions and symbolic links. Each test runs the real program, often in the background.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bcl create end to end: archives that read back, refusals that leave nothing behind.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bcl extract: chosen members beneath a directory, links, -k and progress.
 #include <fcntl.h>
 #include <sys/stat.h>

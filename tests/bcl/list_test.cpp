@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bcl list: rows and a total, or JSON that keeps every byte of a name.
 #include <gtest/gtest.h>
 

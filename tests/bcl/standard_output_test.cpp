@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What bcl writes to standard output: a failed write is a failure, a reader that stops is not.
 #include <gtest/gtest.h>
 

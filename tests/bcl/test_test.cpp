@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bcl test: what it finds wrong, what it only notes, and that it writes nothing.
 #include <gtest/gtest.h>
 

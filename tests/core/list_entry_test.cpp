@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The packed entry list: what goes in comes out, in order and by index, whatever the names.
 #include "unbcl/list_entry.hpp"
 

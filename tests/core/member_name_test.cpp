@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "unbcl/member_name.hpp"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where a member lies against the data file, as extraction, bcl test and bcl cat all judge it.
 #include "unbcl/member_placement.hpp"
 

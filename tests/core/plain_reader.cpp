@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "plain_reader.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A second index reader, written plainly from the format's rules for the differential test:
 // the whole index in one string, carriage returns removed and the text cut at 0x1A first,
 // then one character at a time through the four states. It is slow and obvious on purpose.

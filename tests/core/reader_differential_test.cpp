@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real reader against the plain one on generated indexes that hit the format's tricky
 // spots, with the bytes delivered in every read size that matters.
 #include <gtest/gtest.h>

@@ -1,6 +1,8 @@
+// SPDX-License-Identifier: MIT
 #include "test_support.hpp"
 
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <grp.h>
 #include <sys/wait.h>
@@ -42,7 +44,8 @@ SmallFileSystem::SmallFileSystem(const fs::path& mountPoint, int kibibytes) : mo
 }
 
 SmallFileSystem::~SmallFileSystem() {
-    if (mounted_) (void)std::system(("umount '" + mountPoint_.string() + "'").c_str());
+    // Detached, so that a file a failed test left open cannot keep the loop device busy.
+    if (mounted_) ::umount2(mountPoint_.c_str(), MNT_DETACH);
 }
 
 void writeFile(const fs::path& path, std::string_view bytes) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Scratch directories and a runner for the built binary.
 #pragma once
 

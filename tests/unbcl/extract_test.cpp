@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Extraction end to end: the bytes of every output file, what is refused, what is reported.
 #include <sys/resource.h>
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The run as a user sees it: the built binary in a scratch directory, its exact output and
 // exit code.
 #include <pty.h>

@@ -1,0 +1,69 @@
+# SPDX-License-Identifier: MIT
+# fish completion for bcl. Member names come from `bcl list` on the archive named so far.
+
+set -l commands list test extract cat create
+
+# The -i and -d options on the command line so far, the last of each, to pass on to bcl.
+function __bcl_archive
+    set -l words (commandline -opc)
+    set -e words[1]
+    argparse --ignore-unknown 'i/index=' 'd/data=' -- $words 2>/dev/null
+    or return
+    set -q _flag_index[1]
+    and printf '%s\n' -i $_flag_index[-1]
+    set -q _flag_data[1]
+    and printf '%s\n' -d $_flag_data[-1]
+end
+
+# The member names, from the rows of `bcl list`: offset, length, two spaces and the name.
+function __bcl_members
+    set -l bcl (commandline -opc)[1]
+    command $bcl (__bcl_archive) list 2>/dev/null |
+        string replace -rf '^ *-?[0-9]+ +-?[0-9]+  (.*)$' '$1'
+end
+
+# Files whose names end in SUFFIX, in either case, and directories to look into.
+function __bcl_files_ending --argument-names suffix
+    set -l token (commandline -ct)
+    set -l paths (complete -C "__fish_command_without_completions $token")
+    string match -rie -- '(?:'(string escape --style=regex -- $suffix)'|/)$' $paths
+end
+
+complete -c bcl -f
+
+# bcl's own options, before or after the command.
+complete -c bcl -s i -l index -r -f -a '(__bcl_files_ending .bcl)' -d 'Index file'
+complete -c bcl -s d -l data -r -f -a '(__bcl_files_ending .bcd)' -d 'Data file'
+complete -c bcl -s h -l help -d 'Print help and exit'
+complete -c bcl -l version -d 'Print the version and exit'
+
+set -l no_command "not __fish_seen_subcommand_from $commands"
+complete -c bcl -n $no_command -a list -d 'List offset, length and name of each entry'
+complete -c bcl -n $no_command -a test -d 'Check every entry, writing nothing'
+complete -c bcl -n $no_command -a extract -d 'Extract all members or the named ones'
+complete -c bcl -n $no_command -a cat -d 'Write members to standard output'
+complete -c bcl -n $no_command -a create -d 'Write a new archive holding files'
+
+set -l member_commands '__fish_seen_subcommand_from list test extract cat'
+complete -c bcl -n $member_commands -s I -l ignore-case -d 'Match patterns without regard to case'
+complete -c bcl -n $member_commands -s x -l exclude -x -d 'Leave out members that PATTERN selects'
+complete -c bcl -n $member_commands -l literal-names -d 'Keep a backslash as part of a name'
+complete -c bcl -n $member_commands -l charset -x -d 'Names are in this code page'
+complete -c bcl -n $member_commands -a '(__bcl_members)'
+complete -c bcl -n $member_commands -a '(__bcl_files_ending .bcl)'
+
+complete -c bcl -n '__fish_seen_subcommand_from list' -l json -d 'One JSON object'
+complete -c bcl -n '__fish_seen_subcommand_from list' -s l -l long -d 'Show the header lines'
+complete -c bcl -n '__fish_seen_subcommand_from list' -l hash -x -a 'crc32 md5 sha1 sha256' -d 'Add checksums'
+
+complete -c bcl -n '__fish_seen_subcommand_from extract' -s C -l directory -r -f -a '(__fish_complete_directories)' -d 'Extract into DIR'
+complete -c bcl -n '__fish_seen_subcommand_from extract' -s k -l keep-old-files -d 'Leave existing files alone'
+complete -c bcl -n '__fish_seen_subcommand_from extract' -s v -l verbose -d 'Name each member as it is written'
+complete -c bcl -n '__fish_seen_subcommand_from extract' -l flatten -l junk-paths -d 'Keep only the last component of names'
+complete -c bcl -n '__fish_seen_subcommand_from extract' -s L -l lowercase -d 'Write names in lower case'
+complete -c bcl -n '__fish_seen_subcommand_from extract' -l progress -d 'Show the progress line'
+complete -c bcl -n '__fish_seen_subcommand_from extract' -l no-progress -d 'Never show the progress line'
+
+complete -c bcl -n '__fish_seen_subcommand_from create' -s H -l header -x -d 'Header line (up to twice)'
+complete -c bcl -n '__fish_seen_subcommand_from create' -l allow-duplicates -d 'Accept a file named twice'
+complete -c bcl -n '__fish_seen_subcommand_from create' -F
