@@ -17,7 +17,7 @@ declare -gA _bcl_options=(
     [extract]="$_bcl_member_options -C=dir --directory=dir -k --keep-old-files -v --verbose --flatten --junk-paths
                -L --lowercase --progress --no-progress"
     [cat]="$_bcl_member_options"
-    [create]='-H=text --header=text --allow-duplicates'
+    [create]='-H=text --header=text --allow-duplicates --charset=text'
 )
 declare -gA _bcl_operands=([list]=member [test]=member [extract]=member [cat]=member [create]=file)
 

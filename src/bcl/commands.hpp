@@ -69,6 +69,7 @@ struct CreateOptions {
     std::vector<std::string> headers;  // at most two; defaults fill the rest
     std::vector<std::string> files;
     bool allowDuplicates = false;
+    std::string charset;  // write names in this code page instead of the bytes given
 };
 int createArchive(const ArchivePaths& paths, const CreateOptions& options, const StandardStreams& streams);
 

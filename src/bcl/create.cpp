@@ -18,6 +18,7 @@
 #include "unbcl/index_reader.hpp"
 #include "unbcl/member_copy.hpp"
 #include "unbcl/member_name.hpp"
+#include "unbcl/name_charset.hpp"
 
 namespace unbcl::bcl {
 
@@ -53,7 +54,8 @@ std::optional<std::string> memberNameProblem(const std::string& name) {
 }
 
 struct PlannedMember {
-    std::string name;
+    std::string name;        // the file's path, as given
+    std::string storedName;  // the name the index holds: the path, in the code page when asked
     FileIdentity identity;
     std::int64_t offset = 0;
     std::int64_t length = 0;
@@ -100,18 +102,29 @@ std::optional<std::string> numberProblem(std::int64_t offset, std::int64_t lengt
 
 // Checks every input before anything is written; each problem is reported.
 std::vector<PlannedMember> planMembers(const ResolvedTarget& indexTarget, const ResolvedTarget& dataTarget,
-                                       const CreateOptions& options, Diagnostics& diagnostics) {
+                                       const CreateOptions& options, std::optional<NameCharset>& charset,
+                                       Diagnostics& diagnostics) {
     std::vector<PlannedMember> planned;
     std::set<std::string> seen;
     const std::optional<FileIdentity> index = identityOf(indexTarget);
     const std::optional<FileIdentity> data = identityOf(dataTarget);
     std::int64_t offset = 0;
     for (const std::string& name : options.files) {
-        if (const auto problem = memberNameProblem(name)) {
+        std::string stored = name;
+        if (charset) {
+            SysResult<std::string> converted = charset->convert(name);
+            if (!converted) {
+                diagnostics.report(name, "refused: the name cannot be written in " + options.charset + ": " +
+                                             systemReason(converted.error()));
+                continue;
+            }
+            stored = std::move(*converted);
+        }
+        if (const auto problem = memberNameProblem(stored)) {
             diagnostics.report(name, "refused: " + *problem);
             continue;
         }
-        if (!seen.insert(name).second && !options.allowDuplicates) {
+        if (!seen.insert(stored).second && !options.allowDuplicates) {
             diagnostics.report(name, "refused: named twice (--allow-duplicates keeps both)");
             continue;
         }
@@ -134,7 +147,7 @@ std::vector<PlannedMember> planMembers(const ResolvedTarget& indexTarget, const 
             diagnostics.report(name, "refused: " + *problem);
             continue;
         }
-        planned.push_back({name, identity, offset, length});
+        planned.push_back({name, std::move(stored), identity, offset, length});
         offset += length;
     }
     return planned;
@@ -144,7 +157,7 @@ std::string indexText(const std::vector<std::string>& headers, const std::vector
     std::string text = (headers.size() > 0 ? headers[0] : std::string("BCL ARCHIVE")) + "\n";
     text += (headers.size() > 1 ? headers[1] : std::to_string(members.size()) + " FILES") + "\n";
     for (const PlannedMember& m : members) {
-        text += "[" + m.name + "]\n" + std::to_string(m.offset) + "\n" + std::to_string(m.length) + "\n";
+        text += "[" + m.storedName + "]\n" + std::to_string(m.offset) + "\n" + std::to_string(m.length) + "\n";
     }
     return text;
 }
@@ -218,7 +231,16 @@ int createArchive(const ArchivePaths& paths, const CreateOptions& options, const
         diagnostics.report(paths.data, "refused: the same file as the index, " + paths.index);
         return kBclCannotRun;
     }
-    const std::vector<PlannedMember> members = planMembers(*index, *data, options, diagnostics);
+    std::optional<NameCharset> charset;
+    if (!options.charset.empty()) {
+        SysResult<NameCharset> opened = NameCharset::open(options.charset, NameCharset::Direction::FromUtf8);
+        if (!opened) {
+            diagnostics.report(options.charset, "unknown character set: " + systemReason(opened.error()));
+            return kBclCannotRun;
+        }
+        charset = std::move(*opened);
+    }
+    const std::vector<PlannedMember> members = planMembers(*index, *data, options, charset, diagnostics);
     if (diagnostics.anyReported()) return kBclFailed;
 
     std::vector<ResolvedTarget> targets;

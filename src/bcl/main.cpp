@@ -199,6 +199,9 @@ int runBcl(std::vector<std::string> args) {
         ->type_name("TEXT")
         ->allow_extra_args(false);
     createCommand->add_flag("--allow-duplicates", create.allowDuplicates, "accept a file named twice");
+    createCommand->add_option("--charset", create.charset,
+                              "write names in code page NAME; a name it cannot hold is refused")
+        ->type_name("NAME");
 
     for (CLI::App* command : {list, test, extractCommand, cat}) {
         command->add_option("pattern", operands, "[ARCHIVE] members to work on: shell patterns, exact names, directories")

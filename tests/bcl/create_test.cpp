@@ -106,5 +106,37 @@ TEST(BclCreate, CreateAllowsDuplicatesWhenAsked) {
     EXPECT_EQ(readFile(archive.index), "BCL ARCHIVE\n2 FILES\n[a]\n0\n1\n[a]\n1\n1\n");
 }
 
+// Names in an old code page: create writes them in it, extract brings them back as UTF-8,
+// and the index holds the code page's bytes, as old tools expect.
+TEST(BclCreate, CodePageNamesRoundTrip) {
+    struct {
+        std::string charset;
+        std::string name;     // UTF-8, as the file is named here
+        std::string stored;   // the bytes the index holds
+    } const cases[] = {
+        {"CP437", "\xc3\x84RGER.TXT", "\x8eRGER.TXT"},                                  // Ä
+        {"CP437", "sub/\xc3\xbc\xc3\xa9.TXT", "sub/\x81\x82.TXT"},                     // üé
+        {"CP932", "\xe8\xa1\xa8.TXT", "\x95\x5c.TXT"},                                 // 表: 0x5C inside a character
+        {"CP932", "\xe3\x83\x86\xe3\x82\xb9\xe3\x83\x88", "\x83\x65\x83\x58\x83\x67"},  // テスト
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.charset + " " + c.stored);
+        Made archive(FileSet{{c.name, "bytes of " + c.stored}}, {"--charset", c.charset});
+        EXPECT_NE(readFile(archive.index).find("[" + c.stored + "]\n"), std::string::npos) << readFile(archive.index);
+        const fs::path out = archive.dir / "out";
+        const RunResult r = archive.run({"extract", "--charset", c.charset, "-C", out.string()});
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(readRegularFiles(out), (FileSet{{c.name, "bytes of " + c.stored}}));
+    }
+    // A name the code page cannot hold is refused, and no archive is written.
+    ScratchDir dir;
+    writeFile(dir / "\xe2\x82\xac.TXT", "euro");  // € is not in CP437
+    const RunResult r = bcl(dir.path(), {"create", "NEW.BCL", "--charset", "CP437", "\xe2\x82\xac.TXT"});
+    EXPECT_EQ(r.err, "bcl: \xe2\x82\xac.TXT: refused: the name cannot be written in CP437: "
+                     "Invalid or incomplete multibyte or wide character\n");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_FALSE(fs::exists(dir / "NEW.BCL"));
+}
+
 }  // namespace
 }  // namespace unbcl::test
