@@ -49,6 +49,9 @@ public:
     // target, empty, with the permission bits the file it replaces has (new files: 0666 less
     // the umask). Nothing visible changes.
     static ReplacementStart start(std::vector<ResolvedTarget> targets);
+    // The same, also holding the lock of lockedOnly's directories, whose files are changed in
+    // place by the caller (an append to a data file) rather than replaced.
+    static ReplacementStart start(std::vector<ResolvedTarget> targets, std::vector<ResolvedTarget> lockedOnly);
 
     FileSetReplacement(FileSetReplacement&&) noexcept;
     FileSetReplacement& operator=(FileSetReplacement&&) noexcept;
@@ -56,6 +59,8 @@ public:
 
     // Where target i's new contents are written.
     int fd(std::size_t target) const;
+    // The file at target i as seen under the lock, if there is one.
+    std::optional<FileIdentity> existing(std::size_t target) const;
 
     // Makes the new files durable and puts them in place, in target order. If any cannot be put
     // in place, those already placed get their previous files back. Afterwards the directories
@@ -67,6 +72,7 @@ public:
 private:
     FileSetReplacement();
     std::vector<Target> targets_;
+    std::vector<ResolvedTarget> lockedOnly_;
     std::vector<UniqueFd> locks_;
 };
 

@@ -3,9 +3,11 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
+#include "input_files.hpp"
 #include "member_names.hpp"
 #include "member_selection.hpp"
 #include "unbcl/archive_names.hpp"
@@ -65,12 +67,36 @@ struct CatOptions {
 };
 int catMembers(const ArchivePaths& paths, const CatOptions& options, const StandardStreams& streams);
 
+// What goes into an archive, and how: shared by create, update and append.
+struct AddOptions {
+    InputOptions inputs;
+    bool allowDuplicates = false;
+    std::string charset;     // write names in this code page instead of the bytes given
+    std::int64_t align = 1;  // each member starts at a multiple of this (a power of two)
+    bool verbose = false;    // name each member as it is added
+};
+
 struct CreateOptions {
     std::vector<std::string> headers;  // at most two; defaults fill the rest
-    std::vector<std::string> files;
-    bool allowDuplicates = false;
-    std::string charset;  // write names in this code page instead of the bytes given
+    AddOptions add;
 };
 int createArchive(const ArchivePaths& paths, const CreateOptions& options, const StandardStreams& streams);
+
+// Replaces the members whose names the files have, in their places, and adds the others.
+int updateArchive(const ArchivePaths& paths, const AddOptions& options, const StandardStreams& streams);
+
+// Adds new members at the end of the data file, in place, then replaces the index.
+int appendToArchive(const ArchivePaths& paths, const AddOptions& options, const StandardStreams& streams);
+
+// Removes the chosen members and compacts the data file.
+int deleteMembers(const ArchivePaths& paths, const MemberOptions& options, const StandardStreams& streams);
+
+struct RenameOptions {
+    MemberOptions members;  // how names are read; OLD is matched as bcl shows names
+    std::string from;
+    std::string to;
+};
+// Renames one member; only the index changes.
+int renameMember(const ArchivePaths& paths, const RenameOptions& options, const StandardStreams& streams);
 
 }  // namespace unbcl::bcl

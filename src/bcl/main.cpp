@@ -30,7 +30,8 @@ constexpr const char* kArchiveOperandText =
     "path with the last letter L turned into D in the same case (GAME.BCL, GAME.BCD). -i and -d name\n"
     "the files instead; after -i, -d or --, every operand is a member or a file.";
 
-const std::vector<std::string> kCommands{"list", "test", "extract", "cat", "create"};
+const std::vector<std::string> kCommands{"list",   "test",   "extract", "cat",   "create",
+                                          "update", "append", "delete",  "rename"};
 
 // Writes what the option parser has to say (help, version, a usage error) with checked writes,
 // so that text lost to a full disk is reported with its real cause.
@@ -110,6 +111,22 @@ void addMemberOptions(CLI::App* command, MemberOptions& options) {
     command->add_option("--charset", options.names.charset,
                         "names are in code page NAME (CP437, CP850, CP932, ...): shown and written as UTF-8")
         ->type_name("NAME");
+}
+
+void addFileOptions(CLI::App* command, AddOptions& options) {
+    command->add_option("-C,--directory", options.inputs.directory, "name files relative to DIR, and find them there")
+        ->type_name("DIR");
+    command->add_option("-T,--files-from", options.inputs.filesFrom,
+                        "read more paths from FILE, one a line (- for standard input)")
+        ->type_name("FILE");
+    command->add_flag("--null", options.inputs.nullSeparated, "paths read with -T end with NUL, not a line feed");
+    command->add_flag("--dereference", options.inputs.dereference, "follow symbolic links instead of refusing them");
+    command->add_flag("--allow-duplicates", options.allowDuplicates, "accept a name given twice");
+    command->add_option("--charset", options.charset, "write names in code page NAME; a name it cannot hold is refused")
+        ->type_name("NAME");
+    command->add_option("--align", options.align, "start each member at a multiple of N, a power of two")
+        ->type_name("N");
+    command->add_flag("-v,--verbose", options.verbose, "name each file as it is added");
 }
 
 int runBcl(std::vector<std::string> args) {
@@ -193,21 +210,43 @@ int runBcl(std::vector<std::string> args) {
     addMemberOptions(cat, catOptions.members);
 
     CreateOptions create;
-    CLI::App* createCommand =
-        app.add_subcommand("create", "Write the index and data file holding FILEs, in the order given.");
+    CLI::App* createCommand = app.add_subcommand(
+        "create", "Write a new archive holding the files, and the files beneath directories, in the order given.");
     createCommand->add_option("-H,--header", create.headers, "a header line (up to twice)")
         ->type_name("TEXT")
         ->allow_extra_args(false);
-    createCommand->add_flag("--allow-duplicates", create.allowDuplicates, "accept a file named twice");
-    createCommand->add_option("--charset", create.charset,
-                              "write names in code page NAME; a name it cannot hold is refused")
+    addFileOptions(createCommand, create.add);
+
+    AddOptions update;
+    CLI::App* updateCommand = app.add_subcommand(
+        "update", "Replace the members the files name, in their places, and add the other files at the end.");
+    addFileOptions(updateCommand, update);
+
+    AddOptions append;
+    CLI::App* appendCommand = app.add_subcommand(
+        "append", "Add the files as new members at the end of the data file, in place, then replace the index.");
+    addFileOptions(appendCommand, append);
+
+    MemberOptions deletion;
+    CLI::App* deleteCommand =
+        app.add_subcommand("delete", "Remove the chosen members; the data file keeps no dead bytes.");
+    addMemberOptions(deleteCommand, deletion);
+
+    RenameOptions rename;
+    CLI::App* renameCommand = app.add_subcommand("rename", "Give member OLD the name NEW; only the index changes.");
+    renameCommand->add_flag("--literal-names", rename.members.names.literalNames,
+                            "keep a backslash in a name as part of it, not as a directory separator");
+    renameCommand->add_option("--charset", rename.members.names.charset, "names are in code page NAME")
         ->type_name("NAME");
 
-    for (CLI::App* command : {list, test, extractCommand, cat}) {
+    for (CLI::App* command : {list, test, extractCommand, cat, deleteCommand}) {
         command->add_option("pattern", operands, "[ARCHIVE] members to work on: shell patterns, exact names, directories")
             ->type_name("PATTERN");
     }
-    createCommand->add_option("file", operands, "[ARCHIVE] files to put in the archive")->type_name("FILE");
+    for (CLI::App* command : {createCommand, updateCommand, appendCommand}) {
+        command->add_option("path", operands, "[ARCHIVE] files and directories to put in the archive")->type_name("PATH");
+    }
+    renameCommand->add_option("name", operands, "[ARCHIVE] OLD NEW")->type_name("NAME");
     for (CLI::App* command : app.get_subcommands({})) command->footer(std::string(kArchiveOperandText) + "\n");
     app.footer(std::string(kArchiveOperandText) + "\n\n" + kExitStatusText);
 
@@ -243,9 +282,27 @@ int runBcl(std::vector<std::string> args) {
         catOptions.members.selection.patterns = operands;
         return catMembers(paths, catOptions, streams);
     }
-    if (operands.empty()) return usageError("create: name the files to put in the archive");
-    create.files = operands;
-    return createArchive(paths, create, streams);
+    if (deleteCommand->parsed()) {
+        deletion.selection.patterns = operands;
+        return deleteMembers(paths, deletion, streams);
+    }
+    if (renameCommand->parsed()) {
+        if (operands.size() != 2) return usageError("rename: give the member's name and its new name");
+        rename.from = operands[0];
+        rename.to = operands[1];
+        return renameMember(paths, rename, streams);
+    }
+    AddOptions& adding = createCommand->parsed() ? create.add : updateCommand->parsed() ? update : append;
+    adding.inputs.operands = operands;
+    if (operands.empty() && adding.inputs.filesFrom.empty()) {
+        return usageError("name the files to put in the archive, or a list of them with -T");
+    }
+    if (adding.align < 1 || (adding.align & (adding.align - 1)) != 0 || adding.align > (std::int64_t{1} << 30)) {
+        return usageError("--align takes a power of two up to 1073741824");
+    }
+    if (createCommand->parsed()) return createArchive(paths, create, streams);
+    if (updateCommand->parsed()) return updateArchive(paths, update, streams);
+    return appendToArchive(paths, append, streams);
 }
 
 }  // namespace

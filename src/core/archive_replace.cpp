@@ -223,18 +223,18 @@ mode_t permissionBitsFor(const Target& target) {
 // commit, so a process killed before then leaves nothing; where the file system has none, a
 // named one is used and the next writer of that directory removes it if this one dies.
 int openNewFile(Target& target) {
-    target.file = UniqueFd(::openat(target.directory(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
-    if (!target.file) {
+    int fd = ::openat(target.directory(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    if (fd < 0) {
         if (errno != EOPNOTSUPP && errno != EISDIR) return errno;
         target.anonymous = false;
         const SysResult<std::string> name = withFreshTemporaryName([&](const std::string& candidate) {
-            target.file = UniqueFd(::openat(target.directory(), candidate.c_str(),
-                                            O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666));
-            return target.file ? 0 : -1;
+            fd = ::openat(target.directory(), candidate.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
+            return fd < 0 ? -1 : 0;
         });
         if (!name) return name.error();
         target.temporary = TemporaryName(target.directory(), *name);
     }
+    target.file = UniqueFd(fd);
     if (target.where.existing && ::fchmod(target.file.get(), permissionBitsFor(target)) != 0) return errno;
     return 0;
 }
@@ -293,32 +293,45 @@ FileSetReplacement::~FileSetReplacement() = default;
 
 int FileSetReplacement::fd(std::size_t target) const { return targets_.at(target).file.get(); }
 
+std::optional<FileIdentity> FileSetReplacement::existing(std::size_t target) const {
+    const ResolvedTarget& where = targets_.at(target).where;
+    if (!where.existing) return std::nullopt;
+    return FileIdentity{where.existing->st_dev, where.existing->st_ino};
+}
+
 ReplacementStart FileSetReplacement::start(std::vector<ResolvedTarget> targets) {
+    return start(std::move(targets), {});
+}
+
+ReplacementStart FileSetReplacement::start(std::vector<ResolvedTarget> targets,
+                                           std::vector<ResolvedTarget> lockedOnly) {
     FileSetReplacement replacement;
     for (ResolvedTarget& where : targets) replacement.targets_.push_back(Target{std::move(where), {}, {}, true, false});
+    replacement.lockedOnly_ = std::move(lockedOnly);
 
     // One lock per directory, taken in one order by every writer, so two writers never each
     // hold what the other waits for. A second flock on another descriptor of a directory this
     // process already locked would wait for itself.
-    std::vector<const Target*> byDirectory;
-    for (const Target& t : replacement.targets_) byDirectory.push_back(&t);
-    std::sort(byDirectory.begin(), byDirectory.end(), [](const Target* a, const Target* b) {
-        const auto key = [](const Target* t) {
-            return std::pair{t->where.directoryIdentity.device, t->where.directoryIdentity.inode};
+    std::vector<const ResolvedTarget*> byDirectory;
+    for (const Target& t : replacement.targets_) byDirectory.push_back(&t.where);
+    for (const ResolvedTarget& where : replacement.lockedOnly_) byDirectory.push_back(&where);
+    std::sort(byDirectory.begin(), byDirectory.end(), [](const ResolvedTarget* a, const ResolvedTarget* b) {
+        const auto key = [](const ResolvedTarget* t) {
+            return std::pair{t->directoryIdentity.device, t->directoryIdentity.inode};
         };
         return key(a) < key(b);
     });
     const FileIdentity* lastLocked = nullptr;
-    for (const Target* t : byDirectory) {
-        if (lastLocked && *lastLocked == t->where.directoryIdentity) continue;
-        UniqueFd lock(::dup(t->directory()));
-        if (!lock) return t->failure("cannot lock its directory", systemReason(errno));
+    for (const ResolvedTarget* where : byDirectory) {
+        if (lastLocked && *lastLocked == where->directoryIdentity) continue;
+        UniqueFd lock(::dup(where->directory.get()));
+        if (!lock) return ReplaceFailure{where->path, "cannot lock its directory: " + systemReason(errno)};
         if (const int err = lockExclusively(lock.get()); err != 0) {
-            return t->failure("cannot lock its directory", systemReason(err));
+            return ReplaceFailure{where->path, "cannot lock its directory: " + systemReason(err)};
         }
-        removeLeftoverTemporaries(t->directory());
+        removeLeftoverTemporaries(where->directory.get());
         replacement.locks_.push_back(std::move(lock));
-        lastLocked = &t->where.directoryIdentity;
+        lastLocked = &where->directoryIdentity;
     }
 
     for (Target& t : replacement.targets_) {

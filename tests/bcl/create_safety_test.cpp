@@ -365,10 +365,18 @@ TEST(BclCreateSafety, FifosAndDevicesAreRefusedWithoutWaiting) {
     // A run that waits on the FIFO ends by the alarm instead of hanging the test.
     const RunResult r = runProgram({w.dir.path(), createArgs(kOldArchive, {"fifo", "null", "to-fifo", "a"}),
                                     BCL_BINARY, [] { ::alarm(10); }, {}});
-    EXPECT_EQ(r.err, "bcl: fifo: refused: not a regular file\n"
-                     "bcl: null: refused: not a regular file\n"
-                     "bcl: to-fifo: refused: not a regular file\n");
+    EXPECT_EQ(r.err, "bcl: fifo: refused: not a regular file (a FIFO)\n"
+                     "bcl: null: refused: a symbolic link (--dereference follows links)\n"
+                     "bcl: to-fifo: refused: a symbolic link (--dereference follows links)\n");
     EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(listTree(w.dir.path()), before);
+    w.expectPreviousArchive();
+    // Followed, the links lead to what is refused anyway, still without waiting.
+    const RunResult followed = runProgram({w.dir.path(), createArgs(kOldArchive, {"--dereference", "null", "to-fifo", "a"}),
+                                           BCL_BINARY, [] { ::alarm(10); }, {}});
+    EXPECT_EQ(followed.err, "bcl: null: refused: not a regular file (a character device)\n"
+                            "bcl: to-fifo: refused: not a regular file (a FIFO)\n");
+    EXPECT_EQ(followed.exitCode, 1);
     EXPECT_EQ(listTree(w.dir.path()), before);
     w.expectPreviousArchive();
 }

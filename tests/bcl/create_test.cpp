@@ -74,7 +74,7 @@ TEST(BclCreate, CreateRefusesWhatWouldNotReadBackAndLeavesNothingBehind) {
         {{"lf\nname"}, "bcl: lf\\x0aname: refused: name holds a line feed\n"},
         {{"eof\x1aname"}, "bcl: eof\\x1aname: refused: name holds a 0x1A byte, which ends an index\n"},
         {{std::string(97, 'n')}, "bcl: " + std::string(97, 'n') + ": refused: name longer than 96 characters\n"},
-        {{"adir"}, "bcl: adir: cannot read: Is a directory\n"},
+        {{"alink"}, "bcl: alink: refused: a symbolic link (--dereference follows links)\n"},
         {{"missing"}, "bcl: missing: cannot read: No such file or directory\n"},
         {{"OLD.BCD"}, "bcl: OLD.BCD: refused: it is the archive being written\n"},
     };
@@ -86,7 +86,7 @@ TEST(BclCreate, CreateRefusesWhatWouldNotReadBackAndLeavesNothingBehind) {
         writeFile(dir / "lf\nname", "x");
         writeFile(dir / "eof\x1aname", "x");
         writeFile(dir / std::string(97, 'n'), "x");
-        fs::create_directory(dir / "adir");
+        fs::create_symlink("ok", dir / "alink");
         writeFile(dir / "OLD.BCL", "previous index");
         writeFile(dir / "OLD.BCD", "previous data");
         const auto before = listTree(dir.path());

@@ -1,0 +1,128 @@
+// SPDX-License-Identifier: MIT
+// bcl append: adds new members at the end of the data file, in place, then replaces the index.
+// Readers of the old index never see a changed byte: the old members' bytes stay where they
+// are, and until the new index is in place the new bytes are merely unreferenced.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <optional>
+#include <set>
+#include <variant>
+
+#include "archive_writer.hpp"
+#include "commands.hpp"
+#include "input_files.hpp"
+
+namespace unbcl::bcl {
+
+namespace {
+
+constexpr std::size_t kIndexTarget = 0;
+
+// The data file, open for adding bytes at its end; the size it had, to go back to on failure.
+struct DataForAppend {
+    UniqueFd fd;
+    FileIdentity identity;
+    std::int64_t size = 0;
+};
+
+std::optional<DataForAppend> openDataForAppend(const std::string& path, Diagnostics& diagnostics) {
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    struct stat st {};
+    if (!fd || ::fstat(fd.get(), &st) != 0) {
+        diagnostics.report(path, "cannot open: " + systemReason(errno));
+        return std::nullopt;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        diagnostics.report(path, "cannot open: not a regular file");
+        return std::nullopt;
+    }
+    return DataForAppend{std::move(fd), {st.st_dev, st.st_ino}, static_cast<std::int64_t>(st.st_size)};
+}
+
+// Puts the data file back as it was: the archive must come out of a failure unchanged.
+void restoreSize(const DataForAppend& data, const std::string& path, Diagnostics& diagnostics) {
+    if (::ftruncate(data.fd.get(), data.size) != 0 || ::fsync(data.fd.get()) != 0) {
+        diagnostics.report(path, "could not be cut back to its previous " + std::to_string(data.size) +
+                                     " bytes: " + systemReason(errno));
+    }
+}
+
+}  // namespace
+
+int appendToArchive(const ArchivePaths& paths, const AddOptions& options, const StandardStreams& streams) {
+    Diagnostics diagnostics(streams.err, "bcl");
+    std::optional<NameCharset> charset;
+    if (!openWritingCharset(options.charset, charset, diagnostics)) return kBclCannotRun;
+    const std::vector<FileToAdd> inputs = gatherInputs(options.inputs, diagnostics);
+    if (diagnostics.anyReported()) return kBclFailed;
+
+    SysResult<ResolvedTarget> index = resolveTarget(paths.index);
+    SysResult<ResolvedTarget> dataTarget = resolveTarget(paths.data);
+    for (const auto& [target, path] : {std::pair{&index, &paths.index}, {&dataTarget, &paths.data}}) {
+        if (!*target) diagnostics.report(*path, "cannot write: " + systemReason(target->error()));
+    }
+    if (!index || !dataTarget) return kBclFailed;
+    if (sameLocation(*index, *dataTarget)) {
+        diagnostics.report(paths.data, "refused: the same file as the index, " + paths.index);
+        return kBclCannotRun;
+    }
+    std::vector<ResolvedTarget> targets;
+    targets.push_back(std::move(*index));
+    std::vector<ResolvedTarget> lockedOnly;
+    lockedOnly.push_back(std::move(*dataTarget));
+    ReplacementStart started = FileSetReplacement::start(std::move(targets), std::move(lockedOnly));
+    if (const auto* failure = std::get_if<ReplaceFailure>(&started)) {
+        diagnostics.report(failure->path, failure->reason);
+        return kBclFailed;
+    }
+    FileSetReplacement& replacement = std::get<FileSetReplacement>(started);
+
+    const std::optional<LoadedIndex> old = loadIndex(paths.index, diagnostics);
+    if (!old) return kBclCannotRun;
+    if (!old->complete) {
+        diagnostics.report(paths.index, "refused to rewrite: reading it stopped early, and what follows would be lost");
+        return kBclCannotRun;
+    }
+    const std::optional<DataForAppend> data = openDataForAppend(paths.data, diagnostics);
+    if (!data) return kBclCannotRun;
+    // A member that runs past the end would take the new bytes as its own.
+    if (!oldMembersAreWhole(*old, data->size, diagnostics)) return kBclFailed;
+
+    ArchivePlan plan;
+    keepHeaders(plan, *old);
+    plan.members = keptMembers(*old);
+    std::set<std::string, std::less<>> taken;
+    for (const PlannedMember& m : plan.members) taken.insert(m.storedName);
+    const ArchiveUnderLock archive{replacement.existing(kIndexTarget), data->identity, &*old, -1};
+    std::vector<PlannedMember> added = planNewMembers(inputs, options, archive, charset, taken, diagnostics);
+    if (diagnostics.anyReported()) return kBclFailed;
+    // New bytes start after everything the data file holds, unreferenced bytes of an earlier
+    // interrupted append included, so a failure can give back exactly the old file.
+    if (!layOutMembers(added, data->size, options.align, diagnostics)) return kBclFailed;
+
+    Console verbose(streams.out, false);
+    const bool written = writeMembers(added, data->fd.get(), -1, options.verbose ? &verbose : nullptr, diagnostics) &&
+                         ::ftruncate(data->fd.get(), endOfMembers(added, data->size)) == 0 && ::fsync(data->fd.get()) == 0;
+    if (!written) {
+        if (!diagnostics.anyReported()) diagnostics.report(paths.data, "cannot write: " + systemReason(errno));
+        restoreSize(*data, paths.data, diagnostics);
+        return kBclFailed;
+    }
+    plan.members.insert(plan.members.end(), added.begin(), added.end());
+    if (const int err = writeAll(replacement.fd(kIndexTarget), indexText(plan)); err != 0) {
+        diagnostics.report(paths.index, "cannot write: " + systemReason(err));
+        restoreSize(*data, paths.data, diagnostics);
+        return kBclFailed;
+    }
+    if (const auto failure = replacement.commit()) {
+        diagnostics.report(failure->path, failure->reason);
+        restoreSize(*data, paths.data, diagnostics);
+        return kBclFailed;
+    }
+    if (verbose.error() != 0) diagnostics.reportPlain("standard output: " + systemReason(verbose.error()));
+    return exitFor(diagnostics);
+}
+
+}  // namespace unbcl::bcl

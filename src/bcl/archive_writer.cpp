@@ -1,0 +1,345 @@
+// SPDX-License-Identifier: MIT
+#include "archive_writer.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <limits>
+#include <variant>
+
+#include "unbcl/index_reader.hpp"
+#include "unbcl/member_copy.hpp"
+#include "unbcl/member_name.hpp"
+#include "unbcl/member_placement.hpp"
+
+namespace unbcl::bcl {
+
+namespace {
+
+constexpr std::int64_t kLargestNumber = std::numeric_limits<std::int32_t>::max();
+// The data file goes in first, so that whoever sees the new index finds the new data already in
+// place; a reader that opened the old index may still pair it with the new data.
+constexpr std::size_t kDataTarget = 0;
+constexpr std::size_t kIndexTarget = 1;
+
+struct OpenInput {
+    UniqueFd fd;
+    struct stat status {};
+};
+
+// Opens an input without waiting: a FIFO with no writer would block a plain open. Only regular
+// files are ever read, so anything else is refused from its status before it is opened at all;
+// the status is taken again from the descriptor in case the name changed in between.
+SysResult<OpenInput> openInput(const std::string& name) {
+    struct stat byName {};
+    if (::stat(name.c_str(), &byName) != 0) return SysResult<OpenInput>::failure(errno);
+    if (S_ISDIR(byName.st_mode)) return SysResult<OpenInput>::failure(EISDIR);
+    if (!S_ISREG(byName.st_mode)) return OpenInput{UniqueFd(), byName};
+    OpenInput input{UniqueFd(::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)), {}};
+    if (!input.fd || ::fstat(input.fd.get(), &input.status) != 0) return SysResult<OpenInput>::failure(errno);
+    if (S_ISDIR(input.status.st_mode)) return SysResult<OpenInput>::failure(EISDIR);
+    return input;
+}
+
+FileIdentity identityOf(const struct stat& status) { return {status.st_dev, status.st_ino}; }
+
+// Why a member's bytes are not what was planned for it, or nothing when they are. Bytes found
+// past the planned length count as a change too: the index already says how long the member is.
+std::optional<std::string> changeAfterCopy(const PlannedMember& m, const OpenInput& file, std::int64_t copied) {
+    if (copied < m.length) return "it shrank below " + std::to_string(m.length) + " bytes";
+    struct stat now {};
+    if (::fstat(file.fd.get(), &now) != 0) return "cannot read: " + systemReason(errno);
+    if (now.st_size > m.length) return "it grew past " + std::to_string(m.length) + " bytes";
+    return std::nullopt;
+}
+
+bool copyFromFile(const PlannedMember& m, MemberCopier& copier, int dataFd, Diagnostics& diagnostics) {
+    const SysResult<OpenInput> file = openInput(m.source.path);
+    if (!file) {
+        diagnostics.report(m.shownName, "cannot read: " + systemReason(file.error()));
+        return false;
+    }
+    if (!(identityOf(file->status) == m.source.identity) || !file->fd) {
+        diagnostics.report(m.shownName, "changed while the archive was written: another file has its name now");
+        return false;
+    }
+    const CopyOutcome outcome = copier.copy(file->fd.get(), 0, m.length, dataFd);
+    if (outcome.writeErrno != 0) {
+        diagnostics.report(m.shownName, "cannot write the data file: " + systemReason(outcome.writeErrno));
+        return false;
+    }
+    if (outcome.readErrno != 0) {
+        diagnostics.report(m.shownName, "read error: " + systemReason(outcome.readErrno));
+        return false;
+    }
+    if (const auto change = changeAfterCopy(m, *file, outcome.copied)) {
+        diagnostics.report(m.shownName, "changed while the archive was written: " + *change);
+        return false;
+    }
+    return true;
+}
+
+bool copyFromOldData(const PlannedMember& m, MemberCopier& copier, int oldDataFd, int dataFd,
+                     Diagnostics& diagnostics) {
+    const CopyOutcome outcome = copier.copy(oldDataFd, m.source.oldOffset, m.length, dataFd);
+    if (outcome.writeErrno != 0) {
+        diagnostics.report(m.shownName, "cannot write the data file: " + systemReason(outcome.writeErrno));
+        return false;
+    }
+    if (outcome.readErrno != 0) {
+        diagnostics.report(m.shownName, "read error in the data file: " + systemReason(outcome.readErrno));
+        return false;
+    }
+    if (outcome.copied != m.length) {
+        diagnostics.report(m.shownName, "the data file changed while the archive was written");
+        return false;
+    }
+    return true;
+}
+
+// An index line holds at most 98 characters; a name of 97 fits when its line needs no
+// opening bracket, which is so whenever the name does not itself begin with one.
+std::string nameLine(const std::string& stored) {
+    if (stored.size() + 2 <= IndexReader::kMaxLineChars || (!stored.empty() && stored.front() == '[')) {
+        return "[" + stored + "]";
+    }
+    return stored + "]";
+}
+
+}  // namespace
+
+std::optional<std::string> lineProblem(std::string_view text) {
+    if (text.find('\n') != std::string_view::npos) return "holds a line feed";
+    if (text.find('\r') != std::string_view::npos) return "holds a carriage return";
+    if (text.find('\0') != std::string_view::npos) return "holds a NUL byte";
+    if (text.find('\x1a') != std::string_view::npos) return "holds a 0x1A byte, which ends an index";
+    return std::nullopt;
+}
+
+std::optional<std::string> memberNameProblem(std::string_view stored) {
+    if (stored.empty()) return "empty name";
+    if (auto problem = lineProblem(stored)) return "name " + *problem;
+    // The name line is "[" + name + "]" and an index line holds at most 98 characters.
+    if (stored.size() + 2 > IndexReader::kMaxLineChars) {
+        return "name longer than " + std::to_string(IndexReader::kMaxLineChars - 2) + " characters";
+    }
+    if (const NameVerdict verdict = judgeMemberName(stored); verdict != NameVerdict::Safe) {
+        return std::string(describeNameVerdict(verdict));
+    }
+    return std::nullopt;
+}
+
+bool checkHeaders(const std::vector<std::string>& headers, Diagnostics& diagnostics) {
+    if (headers.size() > 2) {
+        diagnostics.reportPlain("at most two header lines (-H) can be given");
+        return false;
+    }
+    bool fine = true;
+    for (const std::string& header : headers) {
+        if (const auto problem = lineProblem(header)) {
+            diagnostics.report(header, "refused header line: " + *problem);
+            fine = false;
+        } else if (header.size() > IndexReader::kMaxLineChars) {
+            diagnostics.report(header, "refused header line: longer than 98 characters");
+            fine = false;
+        }
+    }
+    return fine;
+}
+
+void keepHeaders(ArchivePlan& plan, const LoadedIndex& old) {
+    plan.header1 = old.header1;
+    plan.header2 = old.header2 == std::to_string(old.entries.size()) + " FILES" ? std::string() : old.header2;
+}
+
+bool layOutMembers(std::vector<PlannedMember>& members, std::int64_t start, std::int64_t align,
+                   Diagnostics& diagnostics) {
+    const std::string limit = std::to_string(kLargestNumber);
+    std::int64_t offset = start;
+    bool fine = true;
+    for (PlannedMember& m : members) {
+        // Empty members take no room, so they need no alignment either.
+        if (m.length > 0) offset = (offset + align - 1) / align * align;
+        if (m.length > kLargestNumber) {
+            diagnostics.report(m.shownName, "refused: " + std::to_string(m.length) + " bytes long, past " + limit +
+                                                ", the largest length an index holds");
+            fine = false;
+            continue;
+        }
+        if (offset > kLargestNumber) {
+            diagnostics.report(m.shownName, "refused: it would start at byte " + std::to_string(offset) + ", past " +
+                                                limit + ", the largest offset an index holds");
+            fine = false;
+            continue;
+        }
+        m.offset = offset;
+        offset += m.length;
+    }
+    return fine;
+}
+
+std::string indexText(const ArchivePlan& plan) {
+    std::string text = plan.header1 + "\n";
+    text += (plan.header2.empty() ? std::to_string(plan.members.size()) + " FILES" : plan.header2) + "\n";
+    for (const PlannedMember& m : plan.members) {
+        text += nameLine(m.storedName) + "\n" + std::to_string(m.offset) + "\n" + std::to_string(m.length) + "\n";
+    }
+    return text;
+}
+
+bool writeMembers(const std::vector<PlannedMember>& members, int dataFd, int oldDataFd, Console* verbose,
+                  Diagnostics& diagnostics) {
+    MemberCopier copier;
+    for (const PlannedMember& m : members) {
+        if (::lseek(dataFd, m.offset, SEEK_SET) < 0) {
+            diagnostics.report(m.shownName, "cannot write the data file: " + systemReason(errno));
+            return false;
+        }
+        const bool copied = m.source.path.empty() ? copyFromOldData(m, copier, oldDataFd, dataFd, diagnostics)
+                                                  : copyFromFile(m, copier, dataFd, diagnostics);
+        if (!copied) return false;
+        if (verbose && !m.source.path.empty()) verbose->write(escapeControlBytes(m.shownName) + "\n");
+    }
+    return true;
+}
+
+std::int64_t endOfMembers(const std::vector<PlannedMember>& members, std::int64_t start) {
+    std::int64_t end = start;
+    for (const PlannedMember& m : members) end = std::max(end, m.offset + m.length);
+    return end;
+}
+
+std::vector<PlannedMember> keptMembers(const LoadedIndex& old) {
+    std::vector<PlannedMember> members;
+    for (const ListMLV& e : old.entries) {
+        const std::string name(e.fname);
+        members.push_back({name, name, {{}, {}, e.offset}, e.length, e.offset});
+    }
+    return members;
+}
+
+bool openWritingCharset(const std::string& name, std::optional<NameCharset>& charset, Diagnostics& diagnostics) {
+    if (name.empty()) return true;
+    SysResult<NameCharset> opened = NameCharset::open(name, NameCharset::Direction::FromUtf8);
+    if (!opened) {
+        diagnostics.report(name, "unknown character set: " + systemReason(opened.error()));
+        return false;
+    }
+    charset = std::move(*opened);
+    return true;
+}
+
+std::vector<PlannedMember> planNewMembers(const std::vector<FileToAdd>& inputs, const AddOptions& options,
+                                          const ArchiveUnderLock& archive, std::optional<NameCharset>& charset,
+                                          std::set<std::string, std::less<>>& taken, Diagnostics& diagnostics) {
+    std::vector<PlannedMember> planned;
+    for (const FileToAdd& input : inputs) {
+        std::string stored = input.name;
+        if (charset) {
+            SysResult<std::string> converted = charset->convert(input.name);
+            if (!converted) {
+                diagnostics.report(input.name, "refused: the name cannot be written in " + options.charset + ": " +
+                                                   systemReason(converted.error()));
+                continue;
+            }
+            stored = std::move(*converted);
+        }
+        if (const auto problem = memberNameProblem(stored)) {
+            diagnostics.report(input.name, "refused: " + *problem);
+            continue;
+        }
+        if (!taken.insert(stored).second && !options.allowDuplicates) {
+            diagnostics.report(input.name, "refused: named twice (--allow-duplicates keeps both)");
+            continue;
+        }
+        if (input.identity == archive.index || input.identity == archive.data) {
+            diagnostics.report(input.name, "refused: it is the archive being written");
+            continue;
+        }
+        planned.push_back({input.name, std::move(stored), {input.path, input.identity, 0}, input.length, 0});
+    }
+    return planned;
+}
+
+bool oldMembersAreWhole(const LoadedIndex& old, std::int64_t dataSize, Diagnostics& diagnostics) {
+    bool whole = true;
+    for (const ListMLV& e : old.entries) {
+        const MemberPlacement placement =
+            judgeMemberPlacement(e.offset, e.length, bytesInDataFile(e.offset, e.length, dataSize));
+        if (placement.placement == Placement::Whole) continue;
+        diagnostics.report(e.fname, "refused to rewrite: " + describePlacement(placement, e.offset, e.length) +
+                                        " (bcl test shows what needs repair)");
+        whole = false;
+    }
+    return whole;
+}
+
+int rewriteArchive(const ArchivePaths& paths, const RewriteOptions& options,
+                   const std::function<std::optional<ArchivePlan>(const ArchiveUnderLock&)>& makePlan,
+                   const StandardStreams& streams, Diagnostics& diagnostics) {
+    SysResult<ResolvedTarget> index = resolveTarget(paths.index);
+    SysResult<ResolvedTarget> data = resolveTarget(paths.data);
+    for (const auto& [target, path] : {std::pair{&index, &paths.index}, {&data, &paths.data}}) {
+        if (!*target) diagnostics.report(*path, "cannot write: " + systemReason(target->error()));
+    }
+    if (!index || !data) return kBclFailed;
+    if (sameLocation(*index, *data)) {
+        diagnostics.report(paths.data, "refused: the same file as the index, " + paths.index);
+        return kBclCannotRun;
+    }
+    std::vector<ResolvedTarget> targets;
+    targets.push_back(std::move(*data));
+    targets.push_back(std::move(*index));
+    ReplacementStart started = FileSetReplacement::start(std::move(targets));
+    if (const auto* failure = std::get_if<ReplaceFailure>(&started)) {
+        diagnostics.report(failure->path, failure->reason);
+        return kBclFailed;
+    }
+    FileSetReplacement& archive = std::get<FileSetReplacement>(started);
+
+    // Read under the lock, so that no other writer's archive slips in between.
+    ArchiveUnderLock current{archive.existing(kIndexTarget), archive.existing(kDataTarget), nullptr, -1};
+    std::optional<LoadedIndex> old;
+    std::optional<InputFile> oldData;
+    if (options.readOld) {
+        old = loadIndex(paths.index, diagnostics);
+        if (!old) return kBclCannotRun;
+        if (!old->complete) {
+            diagnostics.report(paths.index, "refused to rewrite: reading it stopped early, and what follows would be lost");
+            return kBclCannotRun;
+        }
+        oldData = openOrReport(paths.data, diagnostics);
+        if (!oldData) return kBclCannotRun;
+        current.old = &*old;
+        current.oldDataFd = oldData->fd.get();
+    }
+    std::optional<ArchivePlan> plan = makePlan(current);
+    if (!plan) return kBclFailed;
+    if (!layOutMembers(plan->members, 0, options.align, diagnostics)) return kBclFailed;
+
+    Console verbose(streams.out, false);
+    if (!writeMembers(plan->members, archive.fd(kDataTarget), current.oldDataFd, options.verbose ? &verbose : nullptr,
+                      diagnostics)) {
+        return kBclFailed;
+    }
+    // The data file ends with its last member's bytes, even when that member is empty and the
+    // one before it left a gap.
+    if (::ftruncate(archive.fd(kDataTarget), endOfMembers(plan->members, 0)) != 0) {
+        diagnostics.report(paths.data, "cannot write: " + systemReason(errno));
+        return kBclFailed;
+    }
+    if (const int err = writeAll(archive.fd(kIndexTarget), indexText(*plan)); err != 0) {
+        diagnostics.report(paths.index, "cannot write: " + systemReason(err));
+        return kBclFailed;
+    }
+    if (const auto failure = archive.commit()) {
+        diagnostics.report(failure->path, failure->reason);
+        return kBclFailed;
+    }
+    if (verbose.error() != 0) diagnostics.reportPlain("standard output: " + systemReason(verbose.error()));
+    return exitFor(diagnostics);
+}
+
+}  // namespace unbcl::bcl

@@ -1,0 +1,114 @@
+// SPDX-License-Identifier: MIT
+// Writing an archive: the rules a new index must keep to read back the same, laying members
+// out in the data file, and replacing both files together under the writers' lock.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "archive_access.hpp"
+#include "commands.hpp"
+#include "input_files.hpp"
+#include "unbcl/archive_replace.hpp"
+#include "unbcl/console.hpp"
+#include "unbcl/file_io.hpp"
+#include "unbcl/name_charset.hpp"
+
+namespace unbcl::bcl {
+
+// Where a member's bytes come from: a file to read, or a range of the archive's old data file.
+struct MemberSource {
+    std::string path;  // empty: the old data file
+    FileIdentity identity;
+    std::int64_t oldOffset = 0;
+};
+
+struct PlannedMember {
+    std::string shownName;   // in reports and -v
+    std::string storedName;  // what the index holds
+    MemberSource source;
+    std::int64_t length = 0;
+    std::int64_t offset = 0;  // where it goes in the new data file
+};
+
+struct ArchivePlan {
+    std::string header1 = "BCL ARCHIVE";
+    std::string header2;  // empty: "N FILES"
+    std::vector<PlannedMember> members;
+};
+
+// Why a text cannot stand on an index line of its own, or nothing when it can.
+std::optional<std::string> lineProblem(std::string_view text);
+// Why a name cannot be a member name that reads back the same, or nothing when it can.
+std::optional<std::string> memberNameProblem(std::string_view stored);
+// Checks -H texts; each problem is reported.
+bool checkHeaders(const std::vector<std::string>& headers, Diagnostics& diagnostics);
+
+// The header lines a rewritten archive keeps: its own, with a count of files brought up to
+// date when the second line was one.
+void keepHeaders(ArchivePlan& plan, const LoadedIndex& old);
+
+// Gives members their offsets, back to back from start, each at a multiple of align (a power
+// of two). A member an index could not describe (offset or length past 2147483647) is
+// reported; returns false when any was.
+bool layOutMembers(std::vector<PlannedMember>& members, std::int64_t start, std::int64_t align,
+                   Diagnostics& diagnostics);
+
+std::string indexText(const ArchivePlan& plan);
+
+// Where the data file ends once the members are in place: at start, or past the last member.
+std::int64_t endOfMembers(const std::vector<PlannedMember>& members, std::int64_t start);
+
+// The members of an archive as they stand, to be written back unchanged.
+std::vector<PlannedMember> keptMembers(const LoadedIndex& old);
+
+// Copies every member to its offset in dataFd, from its file (which must still be the file
+// planned, with the length planned) or from oldDataFd. Gaps before aligned members stay holes,
+// which read as zeros. -v names each member as it is copied.
+bool writeMembers(const std::vector<PlannedMember>& members, int dataFd, int oldDataFd, Console* verbose,
+                  Diagnostics& diagnostics);
+
+// What a command sees of the archive it rewrites, under the writers' lock.
+struct ArchiveUnderLock {
+    std::optional<FileIdentity> index;  // the files there now, if any
+    std::optional<FileIdentity> data;
+    const LoadedIndex* old = nullptr;  // with readOld: the archive as it is
+    int oldDataFd = -1;
+};
+
+struct RewriteOptions {
+    bool readOld = false;  // the plan starts from the archive as it is
+    std::int64_t align = 1;
+    bool verbose = false;
+};
+
+// Replaces the index and data file by the plan makePlan gives (nothing: it reported why not;
+// a plan given after a report is still written, and the exit code is 1),
+// with the previous archive untouched on any failure and nothing left behind. Returns the exit
+// code.
+int rewriteArchive(const ArchivePaths& paths, const RewriteOptions& options,
+                   const std::function<std::optional<ArchivePlan>(const ArchiveUnderLock&)>& makePlan,
+                   const StandardStreams& streams, Diagnostics& diagnostics);
+
+// The code page names are written in, when asked for: false, reported, when iconv does not
+// know it.
+bool openWritingCharset(const std::string& name, std::optional<NameCharset>& charset, Diagnostics& diagnostics);
+
+// New members from input files, checked as every command that adds files checks them: a name
+// that would not read back the same, a name already taken (unless allowDuplicates), the
+// archive's own files. Each refusal is reported and the file left out. taken holds the stored
+// names in use and receives the new ones.
+std::vector<PlannedMember> planNewMembers(const std::vector<FileToAdd>& inputs, const AddOptions& options,
+                                          const ArchiveUnderLock& archive, std::optional<NameCharset>& charset,
+                                          std::set<std::string, std::less<>>& taken, Diagnostics& diagnostics);
+
+// Checks that every member of an archive about to be rewritten has all its bytes; a rewrite
+// would otherwise shorten one silently. Each problem is reported.
+bool oldMembersAreWhole(const LoadedIndex& old, std::int64_t dataSize, Diagnostics& diagnostics);
+
+}  // namespace unbcl::bcl

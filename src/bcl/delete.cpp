@@ -1,0 +1,42 @@
+// SPDX-License-Identifier: MIT
+// bcl delete: removes the chosen members; the data file keeps no dead bytes.
+#include <optional>
+
+#include "archive_writer.hpp"
+#include "commands.hpp"
+
+namespace unbcl::bcl {
+
+int deleteMembers(const ArchivePaths& paths, const MemberOptions& options, const StandardStreams& streams) {
+    Diagnostics diagnostics(streams.err, "bcl");
+    std::optional<MemberNames> names = MemberNames::make(options.names, diagnostics);
+    if (!names) return kBclCannotRun;
+    if (options.selection.patterns.empty()) {
+        diagnostics.reportPlain("delete: name the members to remove");
+        return kBclCannotRun;
+    }
+    const auto plan = [&](const ArchiveUnderLock& archive) -> std::optional<ArchivePlan> {
+        const SysResult<std::int64_t> dataSize = fileSize(archive.oldDataFd);
+        if (!dataSize) {
+            diagnostics.report(paths.data, "cannot read: " + systemReason(dataSize.error()));
+            return std::nullopt;
+        }
+        if (!oldMembersAreWhole(*archive.old, *dataSize, diagnostics)) return std::nullopt;
+        MemberSelection selection(options.selection);
+        ArchivePlan p;
+        keepHeaders(p, *archive.old);
+        for (const ListMLV& e : archive.old->entries) {
+            // A name that does not convert cannot be chosen, so it stays (and is reported).
+            const std::optional<std::string> path = names->pathOf(e.fname, diagnostics);
+            if (path && selection.selects(*path)) continue;
+            const std::string name(e.fname);
+            p.members.push_back({path.value_or(name), name, {{}, {}, e.offset}, e.length, 0});
+        }
+        // A pattern that found nothing fails the command, but the others still take effect.
+        selection.reportPatternsNotFound(diagnostics);
+        return p;
+    };
+    return rewriteArchive(paths, {true, 1, false}, plan, streams, diagnostics);
+}
+
+}  // namespace unbcl::bcl

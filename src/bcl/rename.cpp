@@ -1,0 +1,112 @@
+// SPDX-License-Identifier: MIT
+// bcl rename: gives one member another name. Only the index changes.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <optional>
+#include <variant>
+
+#include "archive_writer.hpp"
+#include "commands.hpp"
+
+namespace unbcl::bcl {
+
+namespace {
+
+constexpr std::size_t kIndexTarget = 0;
+
+// The stored name for NEW: the name given, in the code page names are read in, if any.
+std::optional<std::string> storedNameFor(const RenameOptions& options, Diagnostics& diagnostics) {
+    std::optional<NameCharset> charset;
+    if (!openWritingCharset(options.members.names.charset, charset, diagnostics)) return std::nullopt;
+    std::string stored = options.to;
+    if (charset) {
+        SysResult<std::string> converted = charset->convert(options.to);
+        if (!converted) {
+            diagnostics.report(options.to, "refused: the name cannot be written in " + options.members.names.charset +
+                                               ": " + systemReason(converted.error()));
+            return std::nullopt;
+        }
+        stored = std::move(*converted);
+    }
+    if (const auto problem = memberNameProblem(stored)) {
+        diagnostics.report(options.to, "refused: " + *problem);
+        return std::nullopt;
+    }
+    return stored;
+}
+
+// The archive's members with OLD's entries renamed; nothing, reported, when OLD is not there or
+// NEW is taken.
+std::optional<ArchivePlan> renamedPlan(const LoadedIndex& old, MemberNames& names, const RenameOptions& options,
+                                       const std::string& stored, Diagnostics& diagnostics) {
+    ArchivePlan plan;
+    keepHeaders(plan, old);
+    plan.members = keptMembers(old);
+    bool found = false;
+    for (PlannedMember& m : plan.members) {
+        const std::optional<std::string> path = names.pathOf(m.storedName, diagnostics);
+        if (!path) continue;
+        if (*path == options.to || m.storedName == stored) {
+            diagnostics.report(options.to, "refused: already in the archive");
+            return std::nullopt;
+        }
+        if (*path == options.from) {
+            m.storedName = stored;
+            found = true;
+        }
+    }
+    if (!found) {
+        diagnostics.report(options.from, "not found in the archive");
+        return std::nullopt;
+    }
+    return plan;
+}
+
+}  // namespace
+
+int renameMember(const ArchivePaths& paths, const RenameOptions& options, const StandardStreams& streams) {
+    Diagnostics diagnostics(streams.err, "bcl");
+    std::optional<MemberNames> names = MemberNames::make(options.members.names, diagnostics);
+    if (!names) return kBclCannotRun;
+    const std::optional<std::string> stored = storedNameFor(options, diagnostics);
+    if (!stored) return kBclFailed;
+
+    SysResult<ResolvedTarget> index = resolveTarget(paths.index);
+    SysResult<ResolvedTarget> data = resolveTarget(paths.data);
+    for (const auto& [target, path] : {std::pair{&index, &paths.index}, {&data, &paths.data}}) {
+        if (!*target) diagnostics.report(*path, "cannot write: " + systemReason(target->error()));
+    }
+    if (!index || !data) return kBclFailed;
+    std::vector<ResolvedTarget> targets;
+    targets.push_back(std::move(*index));
+    std::vector<ResolvedTarget> lockedOnly;
+    lockedOnly.push_back(std::move(*data));
+    // The data file's directory is locked too, so that no writer replaces the data file under
+    // this index meanwhile.
+    ReplacementStart started = FileSetReplacement::start(std::move(targets), std::move(lockedOnly));
+    if (const auto* failure = std::get_if<ReplaceFailure>(&started)) {
+        diagnostics.report(failure->path, failure->reason);
+        return kBclFailed;
+    }
+    FileSetReplacement& replacement = std::get<FileSetReplacement>(started);
+    const std::optional<LoadedIndex> old = loadIndex(paths.index, diagnostics);
+    if (!old) return kBclCannotRun;
+    if (!old->complete) {
+        diagnostics.report(paths.index, "refused to rewrite: reading it stopped early, and what follows would be lost");
+        return kBclCannotRun;
+    }
+    const std::optional<ArchivePlan> plan = renamedPlan(*old, *names, options, *stored, diagnostics);
+    if (!plan) return kBclFailed;
+    if (const int err = writeAll(replacement.fd(kIndexTarget), indexText(*plan)); err != 0) {
+        diagnostics.report(paths.index, "cannot write: " + systemReason(err));
+        return kBclFailed;
+    }
+    if (const auto failure = replacement.commit()) {
+        diagnostics.report(failure->path, failure->reason);
+        return kBclFailed;
+    }
+    return exitFor(diagnostics);
+}
+
+}  // namespace unbcl::bcl

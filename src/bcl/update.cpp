@@ -1,0 +1,55 @@
+// SPDX-License-Identifier: MIT
+// bcl update: replaces members by files of the same name, in their places, and adds the rest.
+#include <map>
+#include <optional>
+#include <set>
+
+#include "archive_writer.hpp"
+#include "commands.hpp"
+#include "input_files.hpp"
+
+namespace unbcl::bcl {
+
+int updateArchive(const ArchivePaths& paths, const AddOptions& options, const StandardStreams& streams) {
+    Diagnostics diagnostics(streams.err, "bcl");
+    std::optional<NameCharset> charset;
+    if (!openWritingCharset(options.charset, charset, diagnostics)) return kBclCannotRun;
+    const std::vector<FileToAdd> inputs = gatherInputs(options.inputs, diagnostics);
+    if (diagnostics.anyReported()) return kBclFailed;
+
+    const auto plan = [&](const ArchiveUnderLock& archive) -> std::optional<ArchivePlan> {
+        const SysResult<std::int64_t> dataSize = fileSize(archive.oldDataFd);
+        if (!dataSize) {
+            diagnostics.report(paths.data, "cannot read: " + systemReason(dataSize.error()));
+            return std::nullopt;
+        }
+        if (!oldMembersAreWhole(*archive.old, *dataSize, diagnostics)) return std::nullopt;
+        std::set<std::string, std::less<>> taken;
+        std::vector<PlannedMember> files = planNewMembers(inputs, options, archive, charset, taken, diagnostics);
+        if (diagnostics.anyReported()) return std::nullopt;
+        std::map<std::string, const PlannedMember*, std::less<>> byName;
+        for (const PlannedMember& m : files) byName.emplace(m.storedName, &m);
+
+        ArchivePlan p;
+        keepHeaders(p, *archive.old);
+        std::set<std::string, std::less<>> replaced;
+        for (const ListMLV& e : archive.old->entries) {
+            if (const auto it = byName.find(e.fname); it != byName.end()) {
+                // Every entry of the name takes the new bytes: extraction keeps only the last
+                // anyway, and the others would be the old bytes under the name.
+                p.members.push_back(*it->second);
+                replaced.insert(it->first);
+            } else {
+                const std::string name(e.fname);
+                p.members.push_back({name, name, {{}, {}, e.offset}, e.length, 0});
+            }
+        }
+        for (const PlannedMember& m : files) {
+            if (!replaced.contains(m.storedName)) p.members.push_back(m);
+        }
+        return p;
+    };
+    return rewriteArchive(paths, {true, options.align, options.verbose}, plan, streams, diagnostics);
+}
+
+}  // namespace unbcl::bcl
