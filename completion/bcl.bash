@@ -10,6 +10,8 @@
 # command's operands are: member (names in the archive) or file; a command without an entry
 # takes none. Before them, an operand ending in .BCL names the archive.
 _bcl_member_options='-I --ignore-case -x=text --exclude=text --literal-names --charset=text'
+_bcl_file_options='-C=dir --directory=dir -T=file --files-from=file --null --dereference --allow-duplicates
+                   --charset=text --align=text -v --verbose'
 declare -gA _bcl_options=(
     [-]='-i=index --index=index -d=data --data=data -h --help --version'
     [list]="$_bcl_member_options --json -l --long --hash=hash"
@@ -17,9 +19,14 @@ declare -gA _bcl_options=(
     [extract]="$_bcl_member_options -C=dir --directory=dir -k --keep-old-files -v --verbose --flatten --junk-paths
                -L --lowercase --progress --no-progress"
     [cat]="$_bcl_member_options"
-    [create]='-H=text --header=text --allow-duplicates --charset=text'
+    [create]="-H=text --header=text $_bcl_file_options"
+    [update]="$_bcl_file_options"
+    [append]="$_bcl_file_options"
+    [delete]="$_bcl_member_options"
+    [rename]='--literal-names --charset=text'
 )
-declare -gA _bcl_operands=([list]=member [test]=member [extract]=member [cat]=member [create]=file)
+declare -gA _bcl_operands=([list]=member [test]=member [extract]=member [cat]=member [delete]=member [rename]=member
+                           [create]=file [update]=file [append]=file)
 
 # Prints the KIND of the value OPTION takes within COMMAND, or nothing if it takes none;
 # fails if OPTION is unknown there.
@@ -84,6 +91,7 @@ _bcl_complete_value()
         index) _filedir bcl ;;
         data) _filedir bcd ;;
         dir) _filedir -d ;;
+        file) _filedir ;;
         hash) COMPREPLY=($(compgen -W 'crc32 md5 sha1 sha256' -- "$cur")) ;;
     esac
 }

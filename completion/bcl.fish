@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: MIT
 # fish completion for bcl. Member names come from `bcl list` on the archive named so far.
 
-set -l commands list test extract cat create
+set -l commands list test extract cat create update append delete rename
 
 # The -i and -d options on the command line so far, the last of each, to pass on to bcl.
 function __bcl_archive
@@ -43,8 +43,12 @@ complete -c bcl -n $no_command -a test -d 'Check every entry, writing nothing'
 complete -c bcl -n $no_command -a extract -d 'Extract all members or the named ones'
 complete -c bcl -n $no_command -a cat -d 'Write members to standard output'
 complete -c bcl -n $no_command -a create -d 'Write a new archive holding files'
+complete -c bcl -n $no_command -a update -d 'Replace members by files, add the others'
+complete -c bcl -n $no_command -a append -d 'Add new members at the end, in place'
+complete -c bcl -n $no_command -a delete -d 'Remove members and compact the data file'
+complete -c bcl -n $no_command -a rename -d 'Give one member another name'
 
-set -l member_commands '__fish_seen_subcommand_from list test extract cat'
+set -l member_commands '__fish_seen_subcommand_from list test extract cat delete rename'
 complete -c bcl -n $member_commands -s I -l ignore-case -d 'Match patterns without regard to case'
 complete -c bcl -n $member_commands -s x -l exclude -x -d 'Leave out members that PATTERN selects'
 complete -c bcl -n $member_commands -l literal-names -d 'Keep a backslash as part of a name'
@@ -65,5 +69,13 @@ complete -c bcl -n '__fish_seen_subcommand_from extract' -l progress -d 'Show th
 complete -c bcl -n '__fish_seen_subcommand_from extract' -l no-progress -d 'Never show the progress line'
 
 complete -c bcl -n '__fish_seen_subcommand_from create' -s H -l header -x -d 'Header line (up to twice)'
-complete -c bcl -n '__fish_seen_subcommand_from create' -l allow-duplicates -d 'Accept a file named twice'
-complete -c bcl -n '__fish_seen_subcommand_from create' -F
+set -l file_commands '__fish_seen_subcommand_from create update append'
+complete -c bcl -n $file_commands -l allow-duplicates -d 'Accept a name given twice'
+complete -c bcl -n $file_commands -s C -l directory -r -f -a '(__fish_complete_directories)' -d 'Name files relative to DIR'
+complete -c bcl -n $file_commands -s T -l files-from -r -F -d 'Read paths from FILE'
+complete -c bcl -n $file_commands -l null -d 'Paths from -T end with NUL'
+complete -c bcl -n $file_commands -l dereference -d 'Follow symbolic links'
+complete -c bcl -n $file_commands -l charset -x -d 'Write names in this code page'
+complete -c bcl -n $file_commands -l align -x -d 'Start members at multiples of N'
+complete -c bcl -n $file_commands -s v -l verbose -d 'Name each file as it is added'
+complete -c bcl -n $file_commands -F

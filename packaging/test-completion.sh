@@ -86,13 +86,15 @@ game_members='DOCS/README.TXT, HELLO.TXT, my\ notes.txt'
 # Each case: the command line (cursor at its end) | the completions expected, sorted, as
 # COMPREPLY holds them: member names quoted for the shell, file names bare (readline quotes them).
 cases=(
-  "BCL |cat, create, extract, list, test"
+  "BCL |append, cat, create, delete, extract, list, rename, test, update"
   "BCL c|cat, create"
+  "BCL update --|--align, --allow-duplicates, --charset, --data, --dereference, --directory, --files-from, --help, --index, --null, --verbose, --version"
+  "BCL -i GAME.BCL delete D|DOCS/README.TXT"
   "BCL -|$globals"
   "BCL list --|--charset, --data, --exclude, --hash, --help, --ignore-case, --index, --json, --literal-names, --long, --version"
   "BCL list --hash |crc32, md5, sha1, sha256"
   "BCL extract -|--charset, --data, --directory, --exclude, --flatten, --help, --ignore-case, --index, --junk-paths, --keep-old-files, --literal-names, --lowercase, --no-progress, --progress, --verbose, --version, -C, -I, -L, -d, -h, -i, -k, -v, -x"
-  "BCL create --|--allow-duplicates, --charset, --data, --header, --help, --index, --version"
+  "BCL create --|--align, --allow-duplicates, --charset, --data, --dereference, --directory, --files-from, --header, --help, --index, --null, --verbose, --version"
   "BCL -i |GAME.BCL, MOLVARE.BCL, content, lower.bcl, sub dir"
   "BCL -i G|GAME.BCL"
   "BCL --index=l|lower.bcl"

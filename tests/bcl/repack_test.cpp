@@ -1,0 +1,291 @@
+// SPDX-License-Identifier: MIT
+// Repacking: archives made from trees and file lists, changed in place by update, append,
+// delete and rename, against a plain model of what each operation means.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <set>
+#include <sstream>
+
+#include "bcl_support.hpp"
+
+namespace unbcl::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+
+// The files an archive extracts to, as the model predicts them.
+using Model = FileSet;
+
+void expectSuccess(const RunResult& r) {
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.exitCode, 0);
+}
+
+// Extracts with bcl and with unbcl, and checks bcl test has nothing to say.
+void expectArchiveHolds(const fs::path& dir, const std::string& archive, const Model& model) {
+    const fs::path viaBcl = dir / "via-bcl";
+    fs::remove_all(viaBcl);
+    expectSuccess(bcl(dir, {"extract", archive, "-C", viaBcl.string()}));
+    EXPECT_EQ(readRegularFiles(viaBcl), model);
+
+    const fs::path viaUnbcl = dir / "via-unbcl";
+    fs::remove_all(viaUnbcl);
+    fs::create_directories(viaUnbcl);
+    for (const auto& [name, bytes] : model) fs::create_directories((viaUnbcl / name).parent_path());
+    std::string data = (dir / archive).string();
+    data.back() = 'D';
+    const RunResult u = runUnbcl(viaUnbcl, {(dir / archive).string(), data});
+    EXPECT_EQ(u.err, "");
+    EXPECT_EQ(u.exitCode, 0);
+    EXPECT_EQ(readRegularFiles(viaUnbcl), model);
+
+    const RunResult t = bcl(dir, {"test", archive});
+    EXPECT_EQ(t.err, "");
+    EXPECT_EQ(t.exitCode, 0);
+}
+
+class TreeMaker {
+public:
+    explicit TreeMaker(unsigned seed) : rng_(seed) {}
+
+    int pick(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
+
+    std::string name() {
+        std::string n;
+        for (int depth = pick(0, 2); depth > 0; --depth) n += "d" + std::to_string(pick(0, 3)) + "/";
+        return n + "f" + std::to_string(pick(0, 99)) + (pick(0, 1) ? ".bin" : " x.txt");
+    }
+
+    // Sizes from empty to a few MiB, with every byte value.
+    std::string bytes() {
+        const int size = pick(0, 9) == 0 ? pick(0, 3 << 20) : pick(0, 700);
+        std::string b(static_cast<std::size_t>(size), '\0');
+        for (char& c : b) c = static_cast<char>(pick(0, 255));
+        return b;
+    }
+
+private:
+    std::mt19937 rng_;
+};
+
+// One operation, applied to the model and run through bcl against the files in src.
+struct Step {
+    std::string what;
+    std::vector<std::string> args;  // after "bcl"
+};
+
+TEST(BclRepack, RandomOperationsMatchAPlainModel) {
+    for (unsigned round = 0; round < 4; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        TreeMaker make(20261210 + round);
+        ScratchDir dir;
+        const fs::path src = dir / "src";
+        Model model;
+        for (int i = make.pick(1, 12); i > 0; --i) model[make.name()] = make.bytes();
+        writeFiles(src, model);
+        expectSuccess(bcl(dir.path(), {"create", "GAME.BCL", "-C", src.string(), "."}));
+        expectArchiveHolds(dir.path(), "GAME.BCL", model);
+
+        for (int step = 0; step < 12; ++step) {
+            const int kind = make.pick(0, 3);
+            if (kind == 0) {  // update: some existing names with new bytes, and new ones
+                std::vector<std::string> names;
+                for (int i = make.pick(1, 3); i > 0; --i) {
+                    std::string name = !model.empty() && make.pick(0, 1) ? std::next(model.begin(), make.pick(0, static_cast<int>(model.size()) - 1))->first
+                                                                        : make.name();
+                    if (std::find(names.begin(), names.end(), name) != names.end()) continue;
+                    model[name] = make.bytes();
+                    writeFiles(src, {{name, model[name]}});
+                    names.push_back(name);
+                }
+                std::vector<std::string> args{"update", "GAME.BCL", "-C", src.string()};
+                args.insert(args.end(), names.begin(), names.end());
+                expectSuccess(bcl(dir.path(), args));
+            } else if (kind == 1 && !model.empty()) {  // delete one member by its exact name
+                const std::string name = std::next(model.begin(), make.pick(0, static_cast<int>(model.size()) - 1))->first;
+                model.erase(name);
+                expectSuccess(bcl(dir.path(), {"delete", "GAME.BCL", name}));
+            } else if (kind == 2 && !model.empty()) {  // rename to a free name
+                const std::string from = std::next(model.begin(), make.pick(0, static_cast<int>(model.size()) - 1))->first;
+                const std::string to = make.name();
+                if (model.contains(to)) continue;
+                model[to] = model[from];
+                model.erase(from);
+                expectSuccess(bcl(dir.path(), {"rename", "GAME.BCL", from, to}));
+            } else {  // append a new name
+                const std::string name = make.name();
+                if (model.contains(name)) continue;
+                model[name] = make.bytes();
+                writeFiles(src, {{name, model[name]}});
+                expectSuccess(bcl(dir.path(), {"append", "GAME.BCL", "-C", src.string(), name}));
+            }
+            expectArchiveHolds(dir.path(), "GAME.BCL", model);
+            if (::testing::Test::HasFailure()) return;
+        }
+    }
+}
+
+TEST(BclRepack, OneTreeGivesOneArchiveWhateverOrderItWasMadeIn) {
+    const Model files{{"b/z.txt", "zz"}, {"a.txt", "a"}, {"b/a.txt", "ba"}, {"c/d/e.bin", "cde"}, {"B.txt", "B"}};
+    std::vector<std::string> order;
+    for (const auto& [name, bytes] : files) order.push_back(name);
+    std::string firstIndex, firstData;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        ScratchDir dir;
+        std::reverse(order.begin(), order.end());
+        if (attempt == 2) std::rotate(order.begin(), order.begin() + 2, order.end());
+        for (const std::string& name : order) writeFiles(dir / "tree", {{name, files.at(name)}});
+        expectSuccess(bcl(dir.path(), {"create", "NEW.BCL", "-C", (dir / "tree").string(), "."}));
+        if (attempt == 0) {
+            firstIndex = readFile(dir / "NEW.BCL");
+            firstData = readFile(dir / "NEW.BCD");
+            // Byte order of names: upper case before lower, a directory's files where its name sorts.
+            EXPECT_EQ(firstIndex, "BCL ARCHIVE\n5 FILES\n[B.txt]\n0\n1\n[a.txt]\n1\n1\n[b/a.txt]\n2\n2\n"
+                                  "[b/z.txt]\n4\n2\n[c/d/e.bin]\n6\n3\n");
+        } else {
+            EXPECT_EQ(readFile(dir / "NEW.BCL"), firstIndex);
+            EXPECT_EQ(readFile(dir / "NEW.BCD"), firstData);
+        }
+    }
+}
+
+TEST(BclRepack, OperandsAndFileListsNameMembersRelativeToTheDirectory) {
+    ScratchDir dir;
+    writeFiles(dir / "tree", {{"a.txt", "A"}, {"sub/b.txt", "B"}, {"sub/deeper/c.txt", "C"}, {"with\nnewline", "N"}});
+    writeFile(dir / "list-lines", "./a.txt\nsub//deeper/c.txt\n\n");
+    writeFile(dir / "list-nul", "a.txt\0with\nnewline\0sub/\0"s);
+    struct {
+        std::vector<std::string> args;  // after "create NEW.BCL -C tree"
+        std::string stdinText;
+        std::string names;  // the index's name lines
+        std::string err;
+    } const cases[] = {
+        {{"./a.txt", "sub/"}, "", "[a.txt][sub/b.txt][sub/deeper/c.txt]", ""},
+        {{"-T", "list-lines"}, "", "[a.txt][sub/deeper/c.txt]", ""},  // the list is found from here
+        {{"sub/b.txt", "-T", "-"}, "a.txt\n", "[sub/b.txt][a.txt]", ""},
+        {{"-T", "-", "--null"}, "sub/b.txt\0a.txt"s, "[sub/b.txt][a.txt]", ""},
+        // A name with a line feed cannot stand on an index line, whichever way it was listed.
+        {{"-T", "list-nul", "--null"}, "", "", "bcl: with\\x0anewline: refused: name holds a line feed\n"},
+        {{"../outside"}, "", "", "bcl: ../outside: refused: name has a '..' component\n"},
+        {{"-T", "missing"}, "", "", "bcl: missing: cannot read the file list: No such file or directory\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        fs::remove(dir / "NEW.BCL");
+        fs::remove(dir / "NEW.BCD");
+        writeFile(dir / "stdin", c.stdinText);
+        std::vector<std::string> args{"create", "NEW.BCL", "-C", "tree"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const std::string stdinPath = (dir / "stdin").string();
+        const RunResult r = runProgram({dir.path(), args, BCL_BINARY, [stdinPath] {
+                                            const int in = ::open(stdinPath.c_str(), O_RDONLY);
+                                            ::dup2(in, 0);
+                                            ::close(in);
+                                        }, {}});
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.exitCode, c.err.empty() ? 0 : 1);
+        std::string names;
+        if (fs::exists(dir / "NEW.BCL")) {
+            std::istringstream lines(readFile(dir / "NEW.BCL"));
+            for (std::string line; std::getline(lines, line);) {
+                if (line.starts_with("[")) names += line;
+            }
+        }
+        EXPECT_EQ(names, c.names);
+    }
+}
+
+TEST(BclRepack, AlignedMembersStartAtMultiplesAndExtractTheSame) {
+    const Model files{{"a", "x"}, {"b", std::string(5000, 'b')}, {"c", ""}, {"d", "dd"}};
+    for (const std::int64_t align : {1, 512, 4096}) {
+        SCOPED_TRACE(align);
+        ScratchDir dir;
+        writeFiles(dir / "tree", files);
+        expectSuccess(bcl(dir.path(), {"create", "A.BCL", "--align", std::to_string(align), "-C", "tree", "a", "b", "c"}));
+        expectSuccess(bcl(dir.path(), {"append", "A.BCL", "--align", std::to_string(align), "-C", "tree", "d"}));
+        const RunResult json = bcl(dir.path(), {"list", "A.BCL", "--json"});
+        for (std::size_t at = json.out.find("\"offset\": "); at != std::string::npos;
+             at = json.out.find("\"offset\": ", at + 1)) {
+            const long offset = std::stol(json.out.substr(at + 10));
+            const bool empty = json.out.compare(json.out.find("\"length\": ", at) + 10, 2, "0}") == 0;
+            if (!empty) {
+                EXPECT_EQ(offset % align, 0) << json.out;
+            }
+        }
+        expectArchiveHolds(dir.path(), "A.BCL", files);
+    }
+    ScratchDir dir;
+    writeFile(dir / "a", "x");
+    EXPECT_EQ(bcl(dir.path(), {"create", "A.BCL", "--align", "3", "a"}).exitCode, 2);
+}
+
+// Each way an archive is written, made to fail halfway: the archive before it stays byte for
+// byte, and nothing else is left in its directory.
+TEST(BclRepack, AnOperationThatFailsMidwayLeavesThePreviousArchive) {
+    ScratchDir dir;
+    const SmallFileSystem small(dir / "small", 2048);
+    if (!small.mounted()) GTEST_SKIP() << "needs root to mount a small file system";
+    const fs::path at = dir / "small";
+    // Two members fill most of the disk, so that no second copy of them fits beside.
+    writeFiles(dir / "src", {{"keep.bin", std::string(700 << 10, 'k')}, {"more.bin", std::string(700 << 10, 'm')},
+                             {"big.bin", std::string(2 << 20, 'g')}, {"small.txt", "s"}});
+    ASSERT_EQ(bcl(dir.path(), {"create", (at / "A.BCL").string(), "-C", "src", "keep.bin", "more.bin"}).exitCode, 0);
+    const std::string index = readFile(at / "A.BCL");
+    const std::string data = readFile(at / "A.BCD");
+    const auto before = listTree(at);
+    struct {
+        std::vector<std::string> args;
+        std::string errHas;
+    } const cases[] = {
+        {{"update", "-C", "src", "big.bin"}, "No space left on device"},
+        {{"append", "-C", "src", "big.bin"}, "No space left on device"},
+        {{"create", "-C", "src", "big.bin"}, "No space left on device"},
+        // The compacted copy needs room beside the old file, which this disk lacks.
+        {{"delete", "more.bin"}, "No space left on device"},
+        {{"update", "-C", "src", "small.txt", "missing.txt"}, "missing.txt: cannot read: No such file or directory"},
+        {{"rename", "keep.bin", "more.bin"}, "more.bin: refused: already in the archive"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.front() + " " + c.args.back());
+        std::vector<std::string> args{c.args.front(), (at / "A.BCL").string()};
+        args.insert(args.end(), c.args.begin() + 1, c.args.end());
+        const RunResult r = bcl(dir.path(), args);
+        EXPECT_NE(r.exitCode, 0);
+        EXPECT_NE(r.err.find(c.errHas), std::string::npos) << r.err;
+        EXPECT_TRUE(readFile(at / "A.BCL") == index);
+        EXPECT_TRUE(readFile(at / "A.BCD") == data) << fs::file_size(at / "A.BCD");
+        EXPECT_EQ(listTree(at), before);
+    }
+}
+
+TEST(BclRepack, AppendRefusesNamesAlreadyPresentAndRenameOnlyTouchesTheIndex) {
+    ScratchDir dir;
+    writeFiles(dir / "src", {{"a", "A"}, {"b", "B"}});
+    expectSuccess(bcl(dir.path(), {"create", "G.BCL", "-C", "src", "a"}));
+    RunResult r = bcl(dir.path(), {"append", "G.BCL", "-C", "src", "a"});
+    EXPECT_EQ(r.err, "bcl: a: refused: named twice (--allow-duplicates keeps both)\n");
+    EXPECT_EQ(r.exitCode, 1);
+    expectSuccess(bcl(dir.path(), {"append", "G.BCL", "-C", "src", "--allow-duplicates", "a", "b"}));
+    EXPECT_EQ(readFile(dir / "G.BCD"), "AAB");
+
+    struct stat before {};
+    ASSERT_EQ(::stat((dir / "G.BCD").c_str(), &before), 0);
+    expectSuccess(bcl(dir.path(), {"rename", "G.BCL", "b", "sub/renamed"}));
+    struct stat after {};
+    ASSERT_EQ(::stat((dir / "G.BCD").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);  // the same data file, not a copy
+    EXPECT_EQ(readFile(dir / "G.BCL"), "BCL ARCHIVE\n3 FILES\n[a]\n0\n1\n[a]\n1\n1\n[sub/renamed]\n2\n1\n");
+    r = bcl(dir.path(), {"rename", "G.BCL", "nope", "x"});
+    EXPECT_EQ(r.err, "bcl: nope: not found in the archive\n");
+    EXPECT_EQ(r.exitCode, 1);
+}
+
+}  // namespace
+}  // namespace unbcl::test
