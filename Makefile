@@ -47,9 +47,11 @@ clean:
 # Times unbcl against tar and cp on generated archives (see bench/bench.py --help); several
 # minutes and some 10 GiB of scratch space at full size.
 BENCH_ARGS ?=
+ALIGN_BENCH_ARGS ?=
 .PHONY: bench
 bench:
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DUNBCL_TESTS=OFF -DUNBCL_BENCH=ON
 	cmake --build build-bench -j$(JOBS)
 	./build-bench/bench/reader_bench
 	python3 bench/bench.py --unbcl build-bench/unbcl $(BENCH_ARGS)
+	python3 bench/bench_align.py --unbcl build-bench/unbcl --bcl build-bench/bcl $(ALIGN_BENCH_ARGS)
