@@ -287,5 +287,25 @@ TEST(BclRepack, AppendRefusesNamesAlreadyPresentAndRenameOnlyTouchesTheIndex) {
     EXPECT_EQ(r.exitCode, 1);
 }
 
+// Writers that change one archive at once take turns, each reading the archive the one before
+// left: no change is lost, whichever command makes it.
+TEST(BclRepack, ConcurrentChangesAreAllKept) {
+    ScratchDir dir;
+    Model model{{"base", "b"}};
+    for (int i = 0; i < 6; ++i) model["f" + std::to_string(i)] = std::string(4 << 20, static_cast<char>('a' + i));
+    writeFiles(dir / "src", model);
+    expectSuccess(bcl(dir.path(), {"create", "G.BCL", "-C", "src", "base"}));
+    // Three appends and three updates, all started before any ends.
+    std::string script;
+    for (int i = 0; i < 6; ++i) {
+        script += "'" + std::string(BCL_BINARY) + "' " + (i % 2 ? "update" : "append") + " G.BCL -C src f" +
+                  std::to_string(i) + " & ";
+    }
+    script += "wait";
+    const RunResult r = runProgram({dir.path(), {"-c", script}, "/bin/sh", {}, {}});
+    EXPECT_EQ(r.err, "");
+    expectArchiveHolds(dir.path(), "G.BCL", model);
+}
+
 }  // namespace
 }  // namespace unbcl::test
