@@ -39,6 +39,8 @@ public:
     Console(int fd, bool escapeArchiveText) : fd_(fd), escapeArchiveText_(escapeArchiveText) {}
 
     void write(std::string_view bytes);
+    // From now on nothing is written: the output leads somewhere it must not go.
+    void discard() { discard_ = true; }
     // Text that came from the index, shown as it stands unless a terminal needs protecting.
     void appendShown(std::string& out, std::string_view archiveText) const;
 
@@ -47,6 +49,7 @@ public:
 private:
     int fd_;
     bool escapeArchiveText_;
+    bool discard_ = false;
     int error_ = 0;
 };
 

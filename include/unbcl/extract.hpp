@@ -5,6 +5,7 @@
 #include <fcntl.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +26,10 @@ struct ProtectedFile {
 
 // The archive's own two files: no entry may overwrite either.
 std::vector<ProtectedFile> archiveFilesToProtect(const FileIdentity& index, const FileIdentity& data);
+
+// Which of the archive's files (named by the two paths) is open on fd, if either is: "the
+// index file" or "the data file". Output written there would change the archive.
+std::optional<std::string_view> archiveFileAtFd(int fd, const std::string& index, const std::string& data);
 
 // Where and how output files are made. The defaults are unbcl's: names relative to the current
 // directory, opened as they stand, no directory created, existing regular files emptied and

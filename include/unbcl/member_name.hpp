@@ -22,6 +22,10 @@ enum class NameStyle { Unix, Dos };
 // Whole components count: "a..b" and "..a" are fine, "a/../b" and ".." are not.
 NameVerdict judgeMemberName(std::string_view name, NameStyle style = NameStyle::Unix);
 
+// Whether the name's last component can be a file: "d/" and "d/." name a directory, and
+// making directories for them would leave one behind for a member that cannot be written.
+bool endsInAFileName(std::string_view name);
+
 // The words every program uses for an unsafe verdict ("absolute name"); empty for Safe.
 std::string_view describeNameVerdict(NameVerdict verdict);
 

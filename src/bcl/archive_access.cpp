@@ -2,6 +2,7 @@
 #include "archive_access.hpp"
 
 #include "commands.hpp"
+#include "unbcl/extract.hpp"
 #include "unbcl/index_reader.hpp"
 
 namespace unbcl::bcl {
@@ -37,6 +38,13 @@ std::vector<NamedEntry> selectEntries(const EntryList& entries, MemberNames& nam
     }
     selection.reportPatternsNotFound(diagnostics);
     return chosen;
+}
+
+bool standardOutputIsArchive(const std::string& index, const std::string& data, const StandardStreams& streams,
+                             Diagnostics& diagnostics) {
+    const std::optional<std::string_view> which = archiveFileAtFd(streams.out, index, data);
+    if (which) diagnostics.reportPlain("standard output: refused: it is " + std::string(*which));
+    return which.has_value();
 }
 
 int exitFor(const Diagnostics& diagnostics) { return diagnostics.anyReported() ? kBclFailed : kBclOk; }

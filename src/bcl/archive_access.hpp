@@ -39,6 +39,11 @@ struct NamedEntry {
 std::vector<NamedEntry> selectEntries(const EntryList& entries, MemberNames& names, MemberSelection& selection,
                                       Diagnostics& diagnostics);
 
+// Refuses, with a report, when standard output is one of the archive's files: what a command
+// prints would be written into the archive ("bcl cat X >> MOLVARE.BCD").
+bool standardOutputIsArchive(const std::string& index, const std::string& data, const StandardStreams& streams,
+                             Diagnostics& diagnostics);
+
 // 0 when nothing was reported, else 1: each failure has been said on standard error.
 int exitFor(const Diagnostics& diagnostics);
 

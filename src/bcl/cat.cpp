@@ -35,6 +35,7 @@ std::vector<NamedEntry> membersOf(const std::string& operand, const std::vector<
 
 int catMembers(const ArchivePaths& paths, const CatOptions& options, const StandardStreams& streams) {
     Diagnostics diagnostics(streams.err, "bcl");
+    if (standardOutputIsArchive(paths.index, paths.data, streams, diagnostics)) return kBclCannotRun;
     std::optional<MemberNames> names = MemberNames::make(options.members.names, diagnostics);
     if (!names) return kBclCannotRun;
     const std::optional<LoadedIndex> index = loadIndex(paths.index, diagnostics);

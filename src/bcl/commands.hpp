@@ -71,6 +71,7 @@ int catMembers(const ArchivePaths& paths, const CatOptions& options, const Stand
 struct AddOptions {
     InputOptions inputs;
     bool allowDuplicates = false;
+    bool literalNames = false;  // allow backslashes and drive letters, which bcl reads as paths
     std::string charset;     // write names in this code page instead of the bytes given
     std::int64_t align = 1;  // each member starts at a multiple of this (a power of two)
     bool verbose = false;    // name each member as it is added

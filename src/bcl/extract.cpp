@@ -36,6 +36,10 @@ std::vector<NamedEntry> outputNames(std::vector<NamedEntry> chosen, const Extrac
     std::vector<NamedEntry> outputs;
     std::map<std::string, std::string> flattenedFrom;
     for (NamedEntry& e : chosen) {
+        if (!e.path.empty() && !endsInAFileName(e.path)) {
+            diagnostics.report(e.path, "refused: the name ends in a directory, not a file");
+            continue;
+        }
         if (options.lowercase) lowerAscii(e.path);
         if (options.flatten) {
             if (const NameVerdict verdict = judgeMemberName(e.path, style); verdict != NameVerdict::Safe) {
@@ -60,7 +64,11 @@ UniqueFd openExtractionDirectory(const std::string& directory, Diagnostics& diag
     std::error_code ec;
     std::filesystem::create_directories(directory, ec);
     UniqueFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!fd) diagnostics.report(directory, "cannot open directory: " + systemReason(ec ? ec.value() : errno));
+    if (fd) return fd;
+    // The open's own reason says more (a dangling link, not a directory) than "File exists".
+    const int openErr = errno;
+    diagnostics.report(directory,
+                       "cannot open directory: " + systemReason(ec && ec.value() != EEXIST ? ec.value() : openErr));
     return fd;
 }
 
@@ -77,6 +85,7 @@ bool showProgress(const ExtractOptions& options, const StandardStreams& streams)
 
 int extractArchive(const ArchivePaths& paths, const ExtractOptions& options, const StandardStreams& streams) {
     Diagnostics diagnostics(streams.err, "bcl");
+    if (standardOutputIsArchive(paths.index, paths.data, streams, diagnostics)) return kBclCannotRun;
     std::optional<MemberNames> names = MemberNames::make(options.members.names, diagnostics);
     if (!names) return kBclCannotRun;
     const std::optional<LoadedIndex> index = loadIndex(paths.index, diagnostics);
@@ -106,8 +115,10 @@ int extractArchive(const ArchivePaths& paths, const ExtractOptions& options, con
                               diagnostics, policy);
     Console console(streams.out, false);
     for (const NamedEntry& e : chosen) {
+        const std::size_t reportsBefore = diagnostics.reportCount();
         const ExtractedMember done = extractor.extractMember({e.path, e.entry.offset, e.entry.length});
-        if (done.written && options.verbose) {
+        // Named only when it came out whole: a short or failed write is no member written.
+        if (done.written && options.verbose && diagnostics.reportCount() == reportsBefore) {
             progress.clear();
             console.write(escapeControlBytes(e.path) + "\n");
         }

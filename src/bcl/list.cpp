@@ -106,6 +106,7 @@ std::optional<MemberHashes> hashMember(MemberHasher& hasher, int dataFd, const N
 
 int listArchive(const ArchivePaths& paths, const ListOptions& options, const StandardStreams& streams) {
     Diagnostics diagnostics(streams.err, "bcl");
+    if (standardOutputIsArchive(paths.index, paths.data, streams, diagnostics)) return kBclCannotRun;
     std::optional<MemberNames> names = MemberNames::make(options.members.names, diagnostics);
     if (!names) return kBclCannotRun;
     const std::optional<LoadedIndex> index = loadIndex(paths.index, diagnostics);

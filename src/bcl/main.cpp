@@ -122,6 +122,8 @@ void addFileOptions(CLI::App* command, AddOptions& options) {
     command->add_flag("--null", options.inputs.nullSeparated, "paths read with -T end with NUL, not a line feed");
     command->add_flag("--dereference", options.inputs.dereference, "follow symbolic links instead of refusing them");
     command->add_flag("--allow-duplicates", options.allowDuplicates, "accept a name given twice");
+    command->add_flag("--literal-names", options.literalNames,
+                      "accept names with a backslash or a drive letter, which bcl reads as paths");
     command->add_option("--charset", options.charset, "write names in code page NAME; a name it cannot hold is refused")
         ->type_name("NAME");
     command->add_option("--align", options.align, "start each member at a multiple of N, a power of two")

@@ -26,9 +26,36 @@ std::optional<std::string> MemberNames::pathOf(std::string_view stored, Diagnost
             return std::nullopt;
         }
         path = std::move(*converted);
+        // A code page can turn bytes into a NUL, which would end the name early wherever it is
+        // used: a different file would be written.
+        if (path.find('\0') != std::string::npos) {
+            diagnostics.report(stored, "name does not convert from " + charsetName_ + ": it would hold a NUL byte");
+            return std::nullopt;
+        }
     }
     if (!literal_) std::replace(path.begin(), path.end(), '\\', '/');
-    return path;
+    return normalizedPath(path);
+}
+
+std::string normalizedPath(std::string_view path) {
+    // "a//b", "./a/b" and "a/./b" are one file on disk, so bcl treats them as one name. A
+    // leading separator stays (an absolute name), and so does a trailing one (a name that
+    // cannot be a file): both are refused, not repaired.
+    std::string out;
+    if (!path.empty() && path.front() == '/') out = "/";
+    std::size_t start = 0;
+    while (start < path.size()) {
+        const std::size_t end = std::min(path.find('/', start), path.size());
+        const std::string_view component = path.substr(start, end - start);
+        if (!component.empty() && component != ".") {
+            if (!out.empty() && out.back() != '/') out += '/';
+            out += component;
+        }
+        start = end + 1;
+    }
+    if (path.size() > 1 && path.back() == '/' && !out.empty() && out.back() != '/') out += '/';
+    if (out.empty() && !path.empty()) out = path.back() == '/' ? "./" : ".";
+    return out;
 }
 
 }  // namespace unbcl::bcl

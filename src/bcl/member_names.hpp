@@ -18,6 +18,9 @@ struct NameOptions {
     std::string charset;  // empty: names stay the bytes the index stores
 };
 
+// "a//b", "./a/b" and "a/./b" give "a/b"; a leading or trailing '/' is kept.
+std::string normalizedPath(std::string_view path);
+
 class MemberNames {
 public:
     // Nothing, reported, when the code page is unknown to iconv.

@@ -32,6 +32,8 @@ void checkEntry(const NamedEntry& named, NameStyle style, std::int64_t dataSize,
         error("unsafe name: " + std::string(describeNameVerdict(verdict)));
     } else if (named.path.empty()) {
         error("empty name");
+    } else if (!endsInAFileName(named.path)) {
+        error("the name ends in a directory, not a file");
     }
     const MemberPlacement placement =
         judgeMemberPlacement(e.offset, e.length, bytesInDataFile(e.offset, e.length, dataSize));
@@ -64,7 +66,8 @@ void noteOverlaps(const std::vector<NamedEntry>& entries, Diagnostics& diagnosti
     const auto endOf = [](const NamedEntry& e) { return std::int64_t{e.entry.offset} + e.entry.length; };
     const NamedEntry* reachesFurthest = nullptr;
     for (const NamedEntry* e : byOffset) {
-        if (reachesFurthest != nullptr && e->entry.offset < endOf(*reachesFurthest)) {
+        // Entries of one name are duplicates, already warned about, not an overlap.
+        if (reachesFurthest != nullptr && e->entry.offset < endOf(*reachesFurthest) && e->path != reachesFurthest->path) {
             diagnostics.note(e->path, "note: overlaps " + escapeControlBytes(reachesFurthest->path));
         }
         if (reachesFurthest == nullptr || endOf(*e) > endOf(*reachesFurthest)) reachesFurthest = e;
@@ -79,6 +82,7 @@ std::string plural(int count, std::string_view word) {
 
 int testArchive(const ArchivePaths& paths, const TestOptions& options, const StandardStreams& streams) {
     Diagnostics diagnostics(streams.err, "bcl");
+    if (standardOutputIsArchive(paths.index, paths.data, streams, diagnostics)) return kBclCannotRun;
     std::optional<MemberNames> names = MemberNames::make(options.members.names, diagnostics);
     if (!names) return kBclCannotRun;
     const std::optional<LoadedIndex> index = loadIndex(paths.index, diagnostics);

@@ -21,6 +21,8 @@ namespace {
 // and it removes them before letting go, so a name found by the next lock holder was left by a
 // writer that died: SIGKILL in the few system calls of a commit, or one without anonymous files.
 constexpr std::string_view kTemporaryPrefix = ".bcl-replace-";
+constexpr std::size_t kTemporaryLetters = 8;
+constexpr std::string_view kTemporaryAlphabet = "abcdefghijklmnopqrstuvwxyz0123456789";
 constexpr int kMaxSymbolicLinks = 40;  // as the kernel allows in one path
 
 struct PathEnd {
@@ -58,14 +60,22 @@ SysResult<std::string> readLinkAt(int directory, const std::string& name) {
 std::string procPathOf(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
 SysResult<std::string> randomTemporaryName() {
-    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    unsigned char bytes[8];
+    unsigned char bytes[kTemporaryLetters];
     if (::getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
         return SysResult<std::string>::failure(errno);
     }
     std::string name(kTemporaryPrefix);
-    for (const unsigned char b : bytes) name += kLetters[b % (sizeof kLetters - 1)];
+    for (const unsigned char b : bytes) name += kTemporaryAlphabet[b % kTemporaryAlphabet.size()];
     return name;
+}
+
+// Only names of exactly the form made above count as a dead writer's leftovers: a user's
+// ".bcl-replace-notes.txt" is nobody's temporary file.
+bool isTemporaryName(std::string_view name) {
+    if (!name.starts_with(kTemporaryPrefix) || name.size() != kTemporaryPrefix.size() + kTemporaryLetters) {
+        return false;
+    }
+    return name.substr(kTemporaryPrefix.size()).find_first_not_of(kTemporaryAlphabet) == std::string_view::npos;
 }
 
 // Calls make(name) with fresh temporary names until one is not taken; returns the name used.
@@ -129,7 +139,7 @@ void removeLeftoverTemporaries(int directory) {
     }
     // A leftover that cannot be removed is no reason to refuse the new archive.
     while (const dirent* entry = ::readdir(listing.get())) {
-        if (std::string_view(entry->d_name).starts_with(kTemporaryPrefix)) {
+        if (isTemporaryName(entry->d_name)) {
             (void)::unlinkat(directory, entry->d_name, 0);
         }
     }
@@ -193,7 +203,10 @@ SysResult<ResolvedTarget> resolveTarget(const std::string& path) {
 }
 
 bool sameLocation(const ResolvedTarget& a, const ResolvedTarget& b) {
-    return a.directoryIdentity == b.directoryIdentity && a.name == b.name;
+    if (a.directoryIdentity == b.directoryIdentity && a.name == b.name) return true;
+    // Two hard links of one file are one file too.
+    return a.existing && b.existing && a.existing->st_dev == b.existing->st_dev &&
+           a.existing->st_ino == b.existing->st_ino;
 }
 
 struct FileSetReplacement::Target {
@@ -275,10 +288,15 @@ std::optional<std::string> unplace(Target& target) {
     const char* name = target.where.name.c_str();
     if (target.where.existing) {
         if (::renameat2(dir, target.temporary.name().c_str(), dir, name, RENAME_EXCHANGE) == 0) return std::nullopt;
-        const std::string kept = target.temporary.name();
+        const int err = errno;
+        // The previous file must outlive the next writer, which removes temporary names.
+        std::string kept = target.where.name + ".previous";
+        if (::renameat2(dir, target.temporary.name().c_str(), dir, kept.c_str(), RENAME_NOREPLACE) != 0) {
+            kept = target.temporary.name();
+        }
         target.temporary.release();
-        return target.where.path + " could not be put back (" + systemReason(errno) +
-               "); its previous file is " + kept + " in the same directory";
+        return target.where.path + " could not be put back (" + systemReason(err) + "); its previous file is " +
+               kept + " in the same directory";
     }
     if (::unlinkat(dir, name, 0) == 0) return std::nullopt;
     return target.where.path + " could not be removed again (" + systemReason(errno) + ")";
@@ -377,8 +395,18 @@ std::optional<ReplaceFailure> FileSetReplacement::commit() {
         }
         return failure;
     }
-    // The previous files, under their temporary names since the exchanges, go now.
+    // The previous files, under their temporary names since the exchanges, go now. Each is held
+    // open meanwhile: freeing a large file's blocks takes milliseconds, and that happens at the
+    // last close, after every temporary name is gone, not while one still stands.
+    std::vector<UniqueFd> previousFiles;
+    for (Target& t : targets_) {
+        if (!t.temporary.empty()) {
+            previousFiles.emplace_back(::openat(t.directory(), t.temporary.name().c_str(),
+                                                O_PATH | O_CLOEXEC | O_NOFOLLOW));
+        }
+    }
     for (Target& t : targets_) t.temporary.remove();
+    previousFiles.clear();
     for (std::size_t i = 0; i < targets_.size(); ++i) {
         const Target& t = targets_[i];
         const auto sharesEarlierDirectory = [&](const Target& earlier) {

@@ -95,6 +95,7 @@ std::string escapeControlBytes(std::string_view text) {
 }
 
 void Console::write(std::string_view bytes) {
+    if (discard_) return;
     if (const int err = writeAll(fd_, bytes); err != 0 && error_ == 0) error_ = err;
 }
 

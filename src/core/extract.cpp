@@ -17,6 +17,18 @@ std::vector<ProtectedFile> archiveFilesToProtect(const FileIdentity& index, cons
     return {{index, "the index file"}, {data, "the data file"}};
 }
 
+std::optional<std::string_view> archiveFileAtFd(int fd, const std::string& index, const std::string& data) {
+    struct stat out {};
+    if (::fstat(fd, &out) != 0 || !S_ISREG(out.st_mode)) return std::nullopt;
+    for (const auto& [path, description] : {std::pair{&index, "the index file"}, {&data, "the data file"}}) {
+        struct stat st {};
+        if (::stat(path->c_str(), &st) == 0 && st.st_dev == out.st_dev && st.st_ino == out.st_ino) {
+            return std::string_view(description);
+        }
+    }
+    return std::nullopt;
+}
+
 const ProtectedFile* MemberExtractor::protectedFileFor(const FileIdentity& identity) const {
     const auto it = std::find_if(protected_.begin(), protected_.end(),
                                  [&](const ProtectedFile& p) { return p.identity == identity; });

@@ -24,6 +24,11 @@ NameVerdict judgeMemberName(std::string_view name, NameStyle style) {
     return NameVerdict::Safe;
 }
 
+bool endsInAFileName(std::string_view name) {
+    const std::string_view last = name.substr(name.rfind('/') == std::string_view::npos ? 0 : name.rfind('/') + 1);
+    return !last.empty() && last != "." && last != "..";
+}
+
 std::string_view describeNameVerdict(NameVerdict verdict) {
     switch (verdict) {
         case NameVerdict::Absolute: return "absolute name";

@@ -4,6 +4,7 @@
 #include <charconv>
 
 #include "unbcl/archive_names.hpp"
+#include "unbcl/extract.hpp"
 #include "unbcl/console.hpp"
 #include "unbcl/extract.hpp"
 #include "unbcl/file_io.hpp"
@@ -65,6 +66,15 @@ int finish(int code, const Console& console, Diagnostics& diagnostics) {
     return code;
 }
 
+// A line that names a file the user gave, shown as archive text is on a terminal: a script may
+// pass names it took from an archive.
+void writeNameLine(Console& console, std::string_view label, const std::string& name) {
+    std::string line(label);
+    console.appendShown(line, name);
+    line += '\n';
+    console.write(line);
+}
+
 }  // namespace
 
 int runUnbcl(std::span<const std::string> args, const StandardStreams& streams) {
@@ -72,11 +82,17 @@ int runUnbcl(std::span<const std::string> args, const StandardStreams& streams) 
     const std::string dataFname = args.size() > 1 ? args[1] : std::string(kDefaultDataFname);
     Console console(streams.out, streams.outIsTerminal);
     Diagnostics diagnostics(streams.err, "unbcl");
+    // Checked before the first line: "unbcl >> MOLVARE.BCD" would write the listing into the
+    // archive itself.
+    if (const std::optional<std::string_view> which = archiveFileAtFd(streams.out, listFname, dataFname)) {
+        diagnostics.reportPlain("standard output: refused: it is " + std::string(*which) + "; nothing is listed");
+        console.discard();
+    }
 
-    console.write("listFname : " + listFname + "\n");
+    writeNameLine(console, "listFname : ", listFname);
     const SysResult<InputFile> index = openInputFile(listFname);
     if (!index) {
-        console.write("Can't Open " + listFname + "\n");
+        writeNameLine(console, "Can't Open ", listFname);
         return finish(kUnbclIndexUnopenable, console, diagnostics);
     }
     const EntryList entries = listIndex(index->fd.get(), listFname, console, diagnostics);
@@ -84,7 +100,7 @@ int runUnbcl(std::span<const std::string> args, const StandardStreams& streams) 
     // Opened only now, so that a missing data file still shows the whole listing first.
     const SysResult<InputFile> data = openInputFile(dataFname);
     if (!data) {
-        console.write("Can't Open " + dataFname + "\n");
+        writeNameLine(console, "Can't Open ", dataFname);
         return finish(kUnbclDataUnopenable, console, diagnostics);
     }
     MemberExtractor extractor(data->fd.get(), archiveFilesToProtect(index->identity, data->identity), diagnostics);

@@ -284,6 +284,17 @@ TEST(BclCreateSafety, ACreateEndedBySignalLeavesNothingBehind) {
     }
 }
 
+TEST(BclCreateSafety, FilesThatOnlyLookLikeLeftoversAreKept) {
+    Workspace w;
+    writeFile(w.dir / ".bcl-replace-notes.txt", "my notes");
+    writeFile(w.dir / ".bcl-replace-abcdefgh.old", "mine too");
+    const RunResult r = bcl(w.dir.path(), createArgs(kOldArchive, {"a", ".bcl-replace-notes.txt"}));
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(readFile(w.dir / ".bcl-replace-notes.txt"), "my notes");
+    EXPECT_EQ(readFile(w.dir / ".bcl-replace-abcdefgh.old"), "mine too");
+}
+
 TEST(BclCreateSafety, ALeftoverOfADeadWriterIsRemovedByTheNextCreate) {
     // What a writer killed in the instant between naming a file and renaming it leaves.
     Workspace w;

@@ -75,6 +75,9 @@ TEST(BclCreate, CreateRefusesWhatWouldNotReadBackAndLeavesNothingBehind) {
         {{"eof\x1aname"}, "bcl: eof\\x1aname: refused: name holds a 0x1A byte, which ends an index\n"},
         {{std::string(97, 'n')}, "bcl: " + std::string(97, 'n') + ": refused: name longer than 96 characters\n"},
         {{"alink"}, "bcl: alink: refused: a symbolic link (--dereference follows links)\n"},
+        {{"back\\slash"}, "bcl: back\\slash: refused: name holds a backslash, a directory separator to bcl "
+                           "(--literal-names keeps it)\n"},
+        {{"C:x"}, "bcl: C:x: refused: absolute name (drive letter)\n"},
         {{"missing"}, "bcl: missing: cannot read: No such file or directory\n"},
         {{"OLD.BCD"}, "bcl: OLD.BCD: refused: it is the archive being written\n"},
     };
@@ -87,6 +90,8 @@ TEST(BclCreate, CreateRefusesWhatWouldNotReadBackAndLeavesNothingBehind) {
         writeFile(dir / "eof\x1aname", "x");
         writeFile(dir / std::string(97, 'n'), "x");
         fs::create_symlink("ok", dir / "alink");
+        writeFile(dir / "back\\slash", "x");
+        writeFile(dir / "C:x", "x");
         writeFile(dir / "OLD.BCL", "previous index");
         writeFile(dir / "OLD.BCD", "previous data");
         const auto before = listTree(dir.path());

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // bcl extract: chosen members beneath a directory, links, -k and progress.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -194,6 +195,58 @@ TEST(BclExtract, ADoubleByteCodePageKeepsItsBackslashBytesInsideCharacters) {
     EXPECT_EQ(readRegularFiles(dir / "out"),
               (FileSet{{"DIR/\xe8\xa1\xa8.TXT", "a"}, {"\xe3\x83\x86\xe3\x82\xb9\xe3\x83\x88", "b"}}));
     EXPECT_EQ(r.err, "bcl: BAD\xff: name does not convert from CP932: Invalid or incomplete multibyte or wide character\n");
+    EXPECT_EQ(r.exitCode, 1);
+}
+
+// Names that are not what they seem: each must be refused or resolved as one file, never
+// written under another name or leave a directory behind.
+TEST(BclExtract, NamesThatAreNotWhatTheySeem) {
+    struct {
+        std::string what;
+        std::string index;  // records after the header
+        std::vector<std::string> args;
+        FileSet tree;       // everything in the output directory afterwards, "notes.txt" was there
+        std::string err;
+    } const cases[] = {
+        {"a code page that makes a NUL", "[notes.txt+AAA-.bak]\n0\n5\n", {"--charset", "UTF-7"},
+         {{"notes.txt", "precious"}},
+         "bcl: notes.txt+AAA-.bak: name does not convert from UTF-7: it would hold a NUL byte\n"},
+        {"a trailing separator", "[d/]\n0\n5\n[d]\n5\n3\n", {}, {{"notes.txt", "precious"}, {"d", "abc"}},
+         "bcl: d/: refused: the name ends in a directory, not a file\n"},
+        {"spellings of one path, the last wins", "[a/b]\n0\n5\n[a//b]\n5\n3\n[./a/./b]\n1\n1\n", {"-v"},
+         {{"notes.txt", "precious"}, {"a/b", "E"}}, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScratchDir dir;
+        writeFile(dir / "MOLVARE.BCL", "H\nH\n" + c.index);
+        writeFile(dir / "MOLVARE.BCD", "HELLOabc");
+        writeFiles(dir / "out", {{"notes.txt", "precious"}});
+        std::vector<std::string> args{"extract", "-C", "out"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const RunResult r = bcl(dir.path(), args);
+        EXPECT_EQ(readRegularFiles(dir / "out"), c.tree);
+        EXPECT_EQ(listTree(dir / "out").size(), c.tree.size() + (c.tree.contains("a/b") ? 1 : 0));  // no stray directory
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.exitCode, c.err.empty() ? 0 : 1);
+    }
+    // cat gives what extraction leaves under the name, however the index spells it.
+    ScratchDir dir;
+    writeFile(dir / "MOLVARE.BCL", "H\nH\n[a/b]\n0\n5\n[a//b]\n5\n3\n[./a/./b]\n1\n1\n");
+    writeFile(dir / "MOLVARE.BCD", "HELLOabc");
+    EXPECT_EQ(bcl(dir.path(), {"cat", "a/b"}).out, "E");
+}
+
+TEST(BclExtract, VerboseNamesOnlyMembersWrittenWhole) {
+    ScratchDir dir;
+    writeFile(dir / "MOLVARE.BCL", "H\nH\n[big]\n0\n4096\n[small]\n0\n10\n");
+    writeFile(dir / "MOLVARE.BCD", std::string(4096, 'z'));
+    const RunResult r = runProgram({dir.path(), {"extract", "-v", "-C", "out"}, BCL_BINARY, [] {
+                                        const rlimit limit{1024, 1024};
+                                        ::setrlimit(RLIMIT_FSIZE, &limit);
+                                    }, {}});
+    EXPECT_EQ(r.out, "small\n");
+    EXPECT_EQ(r.err, "bcl: big: write error: File too large\n");
     EXPECT_EQ(r.exitCode, 1);
 }
 

@@ -32,6 +32,10 @@ TEST(BclTest, TestFindsWhatIsWrongAndNotesWhatIsMerelyUnusual) {
          "bcl: D:x: unsafe name: absolute name (drive letter)\n"
          "bcl: A/B: warning: named 2 times; extraction keeps the last entry's bytes\n",
          1},
+        {"H\nH\n[d/]\n0\n1\n[a/b]\n1\n1\n[a//b]\n2\n1\n[./a/b]\n3\n1\n",
+         "bcl: d/: the name ends in a directory, not a file\n"
+         "bcl: a/b: warning: named 3 times; extraction keeps the last entry's bytes\n",
+         1},
         {"H\nH\n[PAST]\n6\n4\n[NEG]\n-1\n1\n[NEGLEN]\n0\n-2\n",
          "bcl: PAST: member runs past the end of the data file: 2 of 4 bytes missing\n"
          "bcl: NEG: negative offset -1: 1 of 1 bytes missing\n"

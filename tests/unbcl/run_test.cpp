@@ -6,6 +6,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <gtest/gtest.h>
 
 #include "unbcl/console.hpp"
@@ -141,7 +143,8 @@ TEST(Run, ArchiveTextPassesUnchangedToAFileAndEscapedToDiagnostics) {
 
 TEST(Run, ArchiveTextIsEscapedWhenStandardOutputIsATerminal) {
     ScratchDir dir;
-    writeFile(dir / "MOLVARE.BCL", "H\x1b[2J\nH\n[A\x07]\n0\n1\n");
+    // The index's name too: a script may pass on a name it found in an archive.
+    writeFile(dir / "I\x1b[31m.BCL", "H\x1b[2J\nH\n[A\x07]\n0\n1\n");
     writeFile(dir / "MOLVARE.BCD", "x");
     int controller = -1;
     int terminal = -1;
@@ -151,14 +154,15 @@ TEST(Run, ArchiveTextIsEscapedWhenStandardOutputIsATerminal) {
     ::tcgetattr(terminal, &mode);
     ::cfmakeraw(&mode);
     ::tcsetattr(terminal, TCSANOW, &mode);
-    const RunResult r = runProgram({dir.path(), {}, UNBCL_BINARY, [terminal] { ::dup2(terminal, 1); }, {}});
+    const RunResult r =
+        runProgram({dir.path(), {"I\x1b[31m.BCL"}, UNBCL_BINARY, [terminal] { ::dup2(terminal, 1); }, {}});
     ::close(terminal);
     std::string shown;
     char block[4096];
     ssize_t n = 0;
     while ((n = ::read(controller, block, sizeof block)) > 0) shown.append(block, static_cast<std::size_t>(n));
     ::close(controller);
-    EXPECT_EQ(shown, "listFname : MOLVARE.BCL\nH\\x1b[2J\nH\n" + recordLines("A\\x07", 0, 1));
+    EXPECT_EQ(shown, "listFname : I\\x1b[31m.BCL\nH\\x1b[2J\nH\n" + recordLines("A\\x07", 0, 1));
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(readFile(dir / "A\x07"), "x");
 }
@@ -226,6 +230,25 @@ TEST(Run, ClosedStandardDescriptorsNeverLeadIntoTheArchive) {
     EXPECT_EQ(readFile(dir / "MOLVARE.BCD"), "data");
     EXPECT_EQ(readFile(dir / "OUT"), "data");
     EXPECT_EQ(r.exitCode, 4);  // the refusal was reported, to /dev/null
+}
+
+TEST(Run, AListingIsNeverWrittenIntoTheArchive) {
+    // "unbcl >> MOLVARE.BCD": standard output is the data file, opened for appending.
+    ScratchDir dir;
+    const std::string index = "H\nH\n[OUT]\n0\n4\n";
+    writeFile(dir / "MOLVARE.BCL", index);
+    writeFile(dir / "MOLVARE.BCD", "data");
+    const std::string dataPath = (dir / "MOLVARE.BCD").string();
+    const RunResult r = runProgram({dir.path(), {}, UNBCL_BINARY, [dataPath] {
+                                        const int fd = ::open(dataPath.c_str(), O_WRONLY | O_APPEND);
+                                        ::dup2(fd, 1);
+                                        ::close(fd);
+                                    }, {}});
+    EXPECT_EQ(readFile(dir / "MOLVARE.BCD"), "data");
+    EXPECT_EQ(readFile(dir / "MOLVARE.BCL"), index);
+    EXPECT_EQ(readFile(dir / "OUT"), "data");
+    EXPECT_EQ(r.err, "unbcl: standard output: refused: it is the data file; nothing is listed\n");
+    EXPECT_EQ(r.exitCode, 4);
 }
 
 }  // namespace
