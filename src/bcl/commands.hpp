@@ -46,4 +46,14 @@ struct CreateOptions {
 };
 int createArchive(const ArchivePaths& paths, const CreateOptions& options, const StandardStreams& streams);
 
+struct MountOptions {
+    std::string mountPoint;
+    bool foreground = false;
+    std::vector<std::string> fuseOptions;  // each as given to -o
+};
+// Returns once the mount is usable (in the background), or once it is unmounted (foreground).
+int mountArchive(const ArchivePaths& paths, const MountOptions& options, const StandardStreams& streams);
+
+int unmountArchive(const std::string& mountPoint, const StandardStreams& streams);
+
 }  // namespace unbcl::bcl

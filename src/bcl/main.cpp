@@ -73,6 +73,18 @@ int runBcl(int argc, char** argv) {
     createCommand->add_flag("--allow-duplicates", create.allowDuplicates, "accept a file named twice");
     createCommand->add_option("file", create.files, "files to put in the archive")->required();
 
+    MountOptions mountOptions;
+    CLI::App* mountCommand = app.add_subcommand(
+        "mount", "Mount the archive read-only at MOUNTPOINT; returns once it is usable, serving in the background.");
+    mountCommand->add_flag("-f,--foreground", mountOptions.foreground, "serve in the foreground until unmounted");
+    mountCommand->add_option("-o", mountOptions.fuseOptions, "a FUSE mount option, e.g. allow_other (repeatable)")
+        ->allow_extra_args(false);
+    mountCommand->add_option("mountpoint", mountOptions.mountPoint, "an existing directory")->required();
+
+    std::string unmountPoint;
+    CLI::App* umountCommand = app.add_subcommand("umount", "Unmount what bcl mount mounted at MOUNTPOINT.");
+    umountCommand->add_option("mountpoint", unmountPoint, "where the archive is mounted")->required();
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -85,6 +97,8 @@ int runBcl(int argc, char** argv) {
     if (extractCommand->parsed()) return extractArchive(paths, extract, streams);
     if (cat->parsed()) return catMembers(paths, catNames, streams);
     if (createCommand->parsed()) return createArchive(paths, create, streams);
+    if (mountCommand->parsed()) return mountArchive(paths, mountOptions, streams);
+    if (umountCommand->parsed()) return unmountArchive(unmountPoint, streams);
     return testArchive(paths, streams);
 }
 
