@@ -129,7 +129,9 @@ void onRead(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_in
     const auto length = static_cast<std::size_t>(std::min<std::int64_t>(fileSize - off, static_cast<std::int64_t>(size)));
     // The data file's descriptor and position: FUSE splices the bytes from its page cache, and
     // a data file that has shrunk since the mount simply yields fewer of them.
-    fuse_bufvec buf = FUSE_BUFVEC_INIT(length);
+    fuse_bufvec buf{};
+    buf.count = 1;
+    buf.buf[0].size = length;
     buf.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK | FUSE_BUF_FD_RETRY);
     buf.buf[0].fd = archive.data.get();
     buf.buf[0].pos = archive.tree.dataOffset(*id) + off;
@@ -233,9 +235,6 @@ public:
         mounted_ = fuse_session_mount(session_, mountPoint.c_str()) == 0;
         return mounted_;
     }
-    // Another process now serves the mount and ends it; this one only lets go of the session.
-    void handOver() { mounted_ = false; }
-
 private:
     fuse_session* session_;
     bool mounted_ = false;
@@ -364,6 +363,11 @@ std::optional<Side> detach(Diagnostics& diagnostics) {
     return Side::Child;
 }
 
+// The child serves the mount and takes it down; the parent only reports. It ends at once, as
+// daemon(3) does, because tearing down its copy of the session would either unmount what the
+// child serves or leave libfuse's copy of the mount point's name unfreed.
+[[noreturn]] void endParent(int exitCode) { ::_exit(exitCode); }
+
 }  // namespace
 
 int mountArchive(const ArchivePaths& paths, const MountOptions& options, const StandardStreams& streams) {
@@ -397,10 +401,7 @@ int mountArchive(const ArchivePaths& paths, const MountOptions& options, const S
     if (!options.foreground) {
         const std::optional<Side> side = detach(diagnostics);
         if (!side) return kBclCannotRun;
-        if (*side == Side::Parent) {
-            session.handOver();
-            return namesLeftOut;
-        }
+        if (*side == Side::Parent) endParent(namesLeftOut);
     }
     const int served = serve(session);
     return served != kBclOk ? served : namesLeftOut;
