@@ -32,6 +32,9 @@ struct ServedArchive {
     MountTree tree;
     UniqueFd data;
     struct stat dataStat {};  // owner and times of every node
+    // Set once, by INIT, before any other request arrives.
+    bool kernelSkipsOpen = false;
+    bool kernelSkipsOpendir = false;
 };
 
 ServedArchive& servedArchive(fuse_req_t req) { return *static_cast<ServedArchive*>(fuse_req_userdata(req)); }
@@ -74,14 +77,37 @@ fuse_entry_param entryOf(const ServedArchive& archive, NodeId id) {
     return e;
 }
 
-void onInit(void* /*userdata*/, fuse_conn_info* conn) {
+void onInit(void* userdata, fuse_conn_info* conn) {
+    ServedArchive& archive = *static_cast<ServedArchive*>(userdata);
     if ((conn->capable & FUSE_CAP_SPLICE_WRITE) != 0) conn->want |= FUSE_CAP_SPLICE_WRITE;
     if ((conn->capable & FUSE_CAP_SPLICE_MOVE) != 0) conn->want |= FUSE_CAP_SPLICE_MOVE;
-    // Nothing is kept per open file or directory, and nothing ever changes: the kernel skips
-    // OPEN and RELEASE and keeps its cached pages and listings across opens. Most of the cost
-    // of reading many small members goes with them.
-    if ((conn->capable & FUSE_CAP_NO_OPEN_SUPPORT) != 0) conn->want |= FUSE_CAP_NO_OPEN_SUPPORT;
-    if ((conn->capable & FUSE_CAP_NO_OPENDIR_SUPPORT) != 0) conn->want |= FUSE_CAP_NO_OPENDIR_SUPPORT;
+    // A listing always brings every entry's attributes along, so that walking the tree and
+    // opening what it found costs no LOOKUP per file.
+    conn->want &= ~static_cast<unsigned>(FUSE_CAP_READDIRPLUS_AUTO);
+    archive.kernelSkipsOpen = (conn->capable & FUSE_CAP_NO_OPEN_SUPPORT) != 0;
+    archive.kernelSkipsOpendir = (conn->capable & FUSE_CAP_NO_OPENDIR_SUPPORT) != 0;
+}
+
+// Nothing is kept per open file or directory and nothing ever changes. Where the kernel can,
+// it is told so once (ENOSYS) and then skips OPEN and RELEASE altogether, keeping its cached
+// pages and listings across opens: most of the cost of reading many small members goes.
+void onOpen(fuse_req_t req, fuse_ino_t /*ino*/, fuse_file_info* fi) {
+    if (servedArchive(req).kernelSkipsOpen) {
+        fuse_reply_err(req, ENOSYS);
+        return;
+    }
+    fi->keep_cache = 1;
+    fuse_reply_open(req, fi);
+}
+
+void onOpendir(fuse_req_t req, fuse_ino_t /*ino*/, fuse_file_info* fi) {
+    if (servedArchive(req).kernelSkipsOpendir) {
+        fuse_reply_err(req, ENOSYS);
+        return;
+    }
+    fi->keep_cache = 1;
+    fi->cache_readdir = 1;
+    fuse_reply_open(req, fi);
 }
 
 void onLookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
@@ -193,8 +219,9 @@ fuse_lowlevel_ops servingOperations() {
     ops.init = onInit;
     ops.lookup = onLookup;
     ops.getattr = onGetattr;
-    // No open or opendir: see onInit.
+    ops.open = onOpen;
     ops.read = onRead;
+    ops.opendir = onOpendir;
     ops.readdir = onReaddir;
     ops.readdirplus = onReaddirplus;
     ops.statfs = onStatfs;
