@@ -10,6 +10,8 @@ UNBCL_BCL ?= ON
 DEBIAN_PACKAGES = cmake make g++ libgtest-dev
 ifeq ($(UNBCL_BCL),ON)
 DEBIAN_PACKAGES += libcli11-dev
+# bcl mount: FUSE to build against and to run the tests with.
+DEBIAN_PACKAGES += libfuse3-dev pkg-config fuse3
 endif
 
 .PHONY: all deps build demo test clean
@@ -46,9 +48,11 @@ clean:
 # Times unbcl against tar and cp on generated archives (see bench/bench.py --help); several
 # minutes and some 10 GiB of scratch space at full size.
 BENCH_ARGS ?=
+BENCH_MOUNT_ARGS ?=
 .PHONY: bench
 bench:
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DUNBCL_TESTS=OFF -DUNBCL_BENCH=ON
 	cmake --build build-bench -j$(JOBS)
 	./build-bench/bench/reader_bench
 	python3 bench/bench.py --unbcl build-bench/unbcl $(BENCH_ARGS)
+	python3 bench/bench_mount.py --bcl build-bench/bcl $(BENCH_MOUNT_ARGS)
