@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <optional>
 #include <string>
@@ -32,9 +33,9 @@ struct ServedArchive {
     MountTree tree;
     UniqueFd data;
     struct stat dataStat {};  // owner and times of every node
-    // Set once, by INIT, before any other request arrives.
-    bool kernelSkipsOpen = false;
-    bool kernelSkipsOpendir = false;
+    // Set by INIT, before any other request arrives, and read by every serving thread.
+    std::atomic<bool> kernelSkipsOpen = false;
+    std::atomic<bool> kernelSkipsOpendir = false;
 };
 
 ServedArchive& servedArchive(fuse_req_t req) { return *static_cast<ServedArchive*>(fuse_req_userdata(req)); }
