@@ -11,6 +11,8 @@ UNBCL_BCL ?= ON
 DEBIAN_PACKAGES = cmake make g++ libgtest-dev
 ifeq ($(UNBCL_BCL),ON)
 DEBIAN_PACKAGES += libcli11-dev
+# bcl mount: FUSE to build against and to run the tests with.
+DEBIAN_PACKAGES += libfuse3-dev pkg-config fuse3
 endif
 
 .PHONY: all deps build demo test clean
@@ -48,6 +50,7 @@ clean:
 # minutes and some 10 GiB of scratch space at full size.
 BENCH_ARGS ?=
 ALIGN_BENCH_ARGS ?=
+BENCH_MOUNT_ARGS ?=
 .PHONY: bench
 bench:
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DUNBCL_TESTS=OFF -DUNBCL_BENCH=ON
@@ -55,3 +58,4 @@ bench:
 	./build-bench/bench/reader_bench
 	python3 bench/bench.py --unbcl build-bench/unbcl $(BENCH_ARGS)
 	python3 bench/bench_align.py --unbcl build-bench/unbcl --bcl build-bench/bcl $(ALIGN_BENCH_ARGS)
+	python3 bench/bench_mount.py --bcl build-bench/bcl $(BENCH_MOUNT_ARGS)

@@ -24,8 +24,10 @@ declare -gA _bcl_options=(
     [append]="$_bcl_file_options"
     [delete]="$_bcl_member_options"
     [rename]='--literal-names --charset=text'
+    [mount]='-f --foreground -o=text --literal-names --charset=text'
+    [umount]=''
 )
-declare -gA _bcl_operands=([list]=member [test]=member [extract]=member [cat]=member [delete]=member [rename]=member
+declare -gA _bcl_operands=([mount]=dir [umount]=dir [list]=member [test]=member [extract]=member [cat]=member [delete]=member [rename]=member
                            [create]=file [update]=file [append]=file)
 
 # Prints the KIND of the value OPTION takes within COMMAND, or nothing if it takes none;
@@ -185,6 +187,9 @@ _bcl()
             ;;
         file)
             _filedir
+            ;;
+        dir)
+            _filedir -d
             ;;
     esac
 }

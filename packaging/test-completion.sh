@@ -86,7 +86,7 @@ game_members='DOCS/README.TXT, HELLO.TXT, my\ notes.txt'
 # Each case: the command line (cursor at its end) | the completions expected, sorted, as
 # COMPREPLY holds them: member names quoted for the shell, file names bare (readline quotes them).
 cases=(
-  "BCL |append, cat, create, delete, extract, list, rename, test, update"
+  "BCL |append, cat, create, delete, extract, list, mount, rename, test, umount, update"
   "BCL c|cat, create"
   "BCL update --|--align, --allow-duplicates, --charset, --data, --dereference, --directory, --files-from, --help, --index, --null, --verbose, --version"
   "BCL -i GAME.BCL delete D|DOCS/README.TXT"

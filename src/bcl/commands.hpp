@@ -100,4 +100,15 @@ struct RenameOptions {
 // Renames one member; only the index changes.
 int renameMember(const ArchivePaths& paths, const RenameOptions& options, const StandardStreams& streams);
 
+struct MountOptions {
+    NameOptions names;  // how stored names become paths in the tree
+    std::string mountPoint;
+    bool foreground = false;
+    std::vector<std::string> fuseOptions;  // each as given to -o
+};
+// Returns once the mount is usable (in the background), or once it is unmounted (foreground).
+int mountArchive(const ArchivePaths& paths, const MountOptions& options, const StandardStreams& streams);
+
+int unmountArchive(const std::string& mountPoint, const StandardStreams& streams);
+
 }  // namespace unbcl::bcl

@@ -30,8 +30,8 @@ constexpr const char* kArchiveOperandText =
     "path with the last letter L turned into D in the same case (GAME.BCL, GAME.BCD). -i and -d name\n"
     "the files instead; after -i, -d or --, every operand is a member or a file.";
 
-const std::vector<std::string> kCommands{"list",   "test",   "extract", "cat",   "create",
-                                          "update", "append", "delete",  "rename"};
+const std::vector<std::string> kCommands{"list",   "test",   "extract", "cat",   "create", "update",
+                                          "append", "delete", "rename",  "mount", "umount"};
 
 // Writes what the option parser has to say (help, version, a usage error) with checked writes,
 // so that text lost to a full disk is reported with its real cause.
@@ -249,6 +249,24 @@ int runBcl(std::vector<std::string> args) {
         command->add_option("path", operands, "[ARCHIVE] files and directories to put in the archive")->type_name("PATH");
     }
     renameCommand->add_option("name", operands, "[ARCHIVE] OLD NEW")->type_name("NAME");
+    MountOptions mountOptions;
+    CLI::App* mountCommand = app.add_subcommand(
+        "mount", "Mount the archive read-only at MOUNTPOINT; returns once it is usable, serving in the background.");
+    mountCommand->add_flag("-f,--foreground", mountOptions.foreground, "serve in the foreground until unmounted");
+    mountCommand->add_option("-o", mountOptions.fuseOptions, "a FUSE mount option, e.g. allow_other (repeatable)")
+        ->type_name("OPTION")
+        ->allow_extra_args(false);
+    mountCommand->add_flag("--literal-names", mountOptions.names.literalNames,
+                           "keep a backslash in a name as part of it, not as a directory separator");
+    mountCommand->add_option("--charset", mountOptions.names.charset,
+                             "names are in code page NAME (CP437, CP932, ...): shown as UTF-8")
+        ->type_name("NAME");
+    mountCommand->add_option("mountpoint", operands, "[ARCHIVE] MOUNTPOINT, an existing directory")
+        ->type_name("DIR");
+
+    std::string unmountPoint;
+    CLI::App* umountCommand = app.add_subcommand("umount", "Unmount what bcl mount mounted at MOUNTPOINT.");
+    umountCommand->add_option("mountpoint", unmountPoint, "where the archive is mounted")->type_name("DIR")->required();
     for (CLI::App* command : app.get_subcommands({})) command->footer(std::string(kArchiveOperandText) + "\n");
     app.footer(std::string(kArchiveOperandText) + "\n\n" + kExitStatusText);
 
@@ -294,6 +312,12 @@ int runBcl(std::vector<std::string> args) {
         rename.to = operands[1];
         return renameMember(paths, rename, streams);
     }
+    if (mountCommand->parsed()) {
+        if (operands.size() != 1) return usageError("mount: give the mount point (after the archive, if named)");
+        mountOptions.mountPoint = operands.front();
+        return mountArchive(paths, mountOptions, streams);
+    }
+    if (umountCommand->parsed()) return unmountArchive(unmountPoint, streams);
     AddOptions& adding = createCommand->parsed() ? create.add : updateCommand->parsed() ? update : append;
     adding.inputs.operands = operands;
     if (operands.empty() && adding.inputs.filesFrom.empty()) {

@@ -48,7 +48,7 @@ TEST(BclCommandLine, TheFirstOperandNamesTheArchiveWhenItEndsInBcl) {
 
 TEST(BclCommandLine, AMistypedOrMissingCommandListsTheCommands) {
     ScratchDir dir;
-    const std::string commands = "commands: list, test, extract, cat, create, update, append, delete, rename\nTry 'bcl --help' for more information.\n";
+    const std::string commands = "commands: list, test, extract, cat, create, update, append, delete, rename, mount, umount\nTry 'bcl --help' for more information.\n";
     struct {
         std::vector<std::string> args;
         std::string err;

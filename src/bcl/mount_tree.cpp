@@ -1,0 +1,169 @@
+#include "mount_tree.hpp"
+
+#include <new>
+
+#include "unbcl/member_name.hpp"
+#include "unbcl/member_placement.hpp"
+
+namespace unbcl::bcl {
+
+std::optional<std::string> literalTreePath(std::string_view storedName) { return std::string(storedName); }
+
+std::size_t MountTree::slotOf(NodeId parent, std::string_view name) const {
+    std::uint64_t h = std::hash<std::string_view>{}(name) + parent * 0x9E3779B97F4A7C15ULL;
+    h ^= h >> 29;
+    return static_cast<std::size_t>(h) & (slots_.size() - 1);
+}
+
+std::size_t MountTree::findSlot(NodeId parent, std::string_view name) const {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t s = slotOf(parent, name);; s = (s + 1) & mask) {
+        const NodeId id = slots_[s];
+        if (id == kNoNode || (nodes_[id].parent == parent && this->name(id) == name)) return s;
+    }
+}
+
+void MountTree::growSlots() {
+    slots_.assign(slots_.empty() ? 16 : slots_.size() * 2, kNoNode);
+    // The root has no name in any directory, so it is never looked up.
+    for (NodeId id = 1; id < nodes_.size(); ++id) slots_[findSlot(nodes_[id].parent, name(id))] = id;
+}
+
+std::optional<NodeId> MountTree::child(NodeId directory, std::string_view name) const {
+    if (slots_.empty()) return std::nullopt;
+    const NodeId id = slots_[findSlot(directory, name)];
+    if (id == kNoNode) return std::nullopt;
+    return id;
+}
+
+MountTreeBuilder::MountTreeBuilder(TreePathFn toTreePath, std::int64_t dataSize, Diagnostics& diagnostics,
+                                   NameStyle style)
+    : toTreePath_(std::move(toTreePath)), style_(style), dataSize_(dataSize), diagnostics_(diagnostics) {
+    tree_.names_.push_back('\0');
+    tree_.nodes_.push_back({MountTree::kRoot, 0, 0, true, 0, 0, 0});
+    tree_.growSlots();
+}
+
+void MountTreeBuilder::leaveOut(std::string_view name, std::string_view reason) {
+    if (reported_.emplace(name).second) diagnostics_.report(name, "left out: " + std::string(reason));
+}
+
+NodeId MountTreeBuilder::addNode(NodeId parent, std::string_view name, bool directory) {
+    // Node numbers and name positions are 32 bits wide to keep nodes small; an index that
+    // needs more would not fit in memory anyway.
+    if (tree_.nodes_.size() >= MountTree::kNoNode - 1 || tree_.names_.size() + name.size() >= UINT32_MAX) {
+        throw std::bad_alloc();
+    }
+    const auto id = static_cast<NodeId>(tree_.nodes_.size());
+    const auto nameStart = static_cast<std::uint32_t>(tree_.names_.size());
+    tree_.names_.append(name);
+    tree_.names_.push_back('\0');
+    tree_.nodes_.push_back({parent, nameStart, static_cast<std::uint16_t>(name.size()), directory, 0, 0, 0});
+    if (tree_.nodes_.size() * 4 > tree_.slots_.size() * 3) {
+        tree_.growSlots();
+    } else {
+        tree_.slots_[tree_.findSlot(parent, name)] = id;
+    }
+    return id;
+}
+
+NodeId MountTreeBuilder::directoryUnder(NodeId parent, std::string_view component, std::string_view pathSoFar) {
+    const NodeId found = tree_.slots_[tree_.findSlot(parent, component)];
+    if (found == MountTree::kNoNode) return addNode(parent, component, true);
+    MountTree::Node& node = tree_.nodes_[found];
+    if (!node.directory) {
+        // A file cannot hold the entries beneath it, and they are usually the many.
+        leaveOut(pathSoFar, "a directory of the same name is in the archive");
+        node = {node.parent, node.nameStart, node.nameLength, true, 0, 0, 0};
+    }
+    return found;
+}
+
+void MountTreeBuilder::placeFile(NodeId parent, std::string_view component, const ListMLV& entry) {
+    NodeId id = tree_.slots_[tree_.findSlot(parent, component)];
+    if (id == MountTree::kNoNode) {
+        id = addNode(parent, component, false);
+    } else if (tree_.nodes_[id].directory) {
+        leaveOut(entry.fname, "a directory of the same name is in the archive");
+        return;
+    }
+    // The bytes that exist now, as extraction would write them; a later entry of the same
+    // name simply overrides an earlier one.
+    const std::int64_t size = bytesInDataFile(entry.offset, entry.length, dataSize_);
+    tree_.nodes_[id].first = size > 0 ? static_cast<std::uint32_t>(entry.offset) : 0;
+    tree_.nodes_[id].count = static_cast<std::uint32_t>(size);
+}
+
+namespace {
+
+bool isSkippedComponent(std::string_view component) { return component.empty() || component == "."; }
+
+// Why a path cannot name a file in the tree, or empty when it can. Empty and "." components
+// are skipped, as extraction skips them when it makes directories.
+std::string_view pathProblem(std::string_view path, NameStyle style) {
+    if (path.empty()) return "empty name";
+    if (const NameVerdict verdict = judgeMemberName(path, style); verdict != NameVerdict::Safe) {
+        return describeNameVerdict(verdict);
+    }
+    std::string_view last;
+    for (std::size_t start = 0; start <= path.size();) {
+        const std::size_t slash = std::min(path.find('/', start), path.size());
+        last = path.substr(start, slash - start);
+        if (last.size() > MountTree::kMaxNameBytes) return "a part of the name is longer than 255 bytes";
+        start = slash + 1;
+    }
+    if (isSkippedComponent(last)) return "the name ends in a directory, not a file";
+    return {};
+}
+
+}  // namespace
+
+void MountTreeBuilder::add(const ListMLV& entry) {
+    const std::optional<std::string> path = toTreePath_(entry.fname);
+    if (!path) {
+        leaveOut(entry.fname, "the name cannot be shown as a path");
+        return;
+    }
+    if (const std::string_view problem = pathProblem(*path, style_); !problem.empty()) {
+        leaveOut(entry.fname, problem);
+        return;
+    }
+    const std::string_view whole = *path;
+    NodeId directory = MountTree::kRoot;
+    std::size_t start = 0;
+    for (std::size_t slash = whole.find('/'); slash != std::string_view::npos; slash = whole.find('/', start)) {
+        const std::string_view component = whole.substr(start, slash - start);
+        start = slash + 1;
+        if (isSkippedComponent(component)) continue;
+        directory = directoryUnder(directory, component, whole.substr(0, slash));
+    }
+    placeFile(directory, whole.substr(start), entry);
+}
+
+void MountTreeBuilder::layOutChildren() {
+    std::vector<MountTree::Node>& nodes = tree_.nodes_;
+    for (NodeId id = 1; id < nodes.size(); ++id) {
+        MountTree::Node& parent = nodes[nodes[id].parent];
+        ++parent.count;
+        if (nodes[id].directory) ++parent.subdirectories;
+    }
+    // Each directory's first is set one past its last place, then filled backwards, which
+    // leaves it at its first place and keeps children in the order the index gave them.
+    std::uint32_t end = 0;
+    for (MountTree::Node& node : nodes) {
+        if (!node.directory) continue;
+        end += node.count;
+        node.first = end;
+    }
+    tree_.children_.resize(end);
+    for (NodeId id = static_cast<NodeId>(nodes.size()); id-- > 1;) {
+        tree_.children_[--nodes[nodes[id].parent].first] = id;
+    }
+}
+
+MountTree MountTreeBuilder::finish() && {
+    layOutChildren();
+    return std::move(tree_);
+}
+
+}  // namespace unbcl::bcl
