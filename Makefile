@@ -8,9 +8,10 @@ JOBS ?= 2
 UNBCL_BCL ?= ON
 
 # Debian packages the build and the tests need; `make deps` installs the missing ones as root.
-DEBIAN_PACKAGES = cmake make g++ libgtest-dev
+# The tests also use python3 (a real JSON parser, zlib's CRC) and mkfs.ext4 (a small full disk).
+DEBIAN_PACKAGES = cmake make g++ libgtest-dev python3 e2fsprogs
 ifeq ($(UNBCL_BCL),ON)
-DEBIAN_PACKAGES += libcli11-dev
+DEBIAN_PACKAGES += libcli11-dev zlib1g-dev libssl-dev
 # bcl mount: FUSE to build against and to run the tests with.
 DEBIAN_PACKAGES += libfuse3-dev pkg-config fuse3
 endif
