@@ -54,7 +54,7 @@ std::string normalizedPath(std::string_view path) {
         start = end + 1;
     }
     if (path.size() > 1 && path.back() == '/' && !out.empty() && out.back() != '/') out += '/';
-    if (out.empty() && !path.empty()) out = path.back() == '/' ? "./" : ".";
+    if (out.empty() && !path.empty()) return std::string(path.back() == '/' ? "./" : ".");
     return out;
 }
 
