@@ -184,6 +184,10 @@ int runBcl(std::vector<std::string> args) {
     extractCommand->add_flag("-v,--verbose", extract.verbose, "print each member's name as it is written");
     extractCommand->add_flag("--flatten,--junk-paths", extract.flatten, "keep only the last component of each name");
     extractCommand->add_flag("-L,--lowercase", extract.lowercase, "write names in lower case (ASCII letters)");
+    extractCommand->add_option("-j,--jobs", extract.jobs, "write members with N threads; what is written and reported stays as with one")
+        ->type_name("N")
+        ->capture_default_str()
+        ->check(CLI::Range(1u, kMaxExtractJobs));
     CLI::Option* progressOnOption =
         extractCommand->add_flag("--progress", progressOn, "show the progress line even when not on a terminal");
     extractCommand->add_flag("--no-progress", progressOff, "never show the progress line")->excludes(progressOnOption);
