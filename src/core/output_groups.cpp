@@ -38,11 +38,12 @@
 //
 // The entries are found before anything is written, in the tree as it stands. That is enough
 // because extraction makes no symbolic link and changes only entries that members write or
-// make. The walk records the first missing entry a link leads to and stops there, and records
-// a missing parent directory of the name as made and goes on inside it; so wherever a member's
-// walk at run time could go differently, or further, than the recorded one, another member has
-// written or made an entry the first one recorded, and the two are in one group, unless both
-// make that directory, which then is the same new directory either way.
+// make. The walk records the first missing entry a link leads to and stops there, records a
+// missing parent directory of the name as made and goes on inside it, and records a directory
+// that is there as read. So wherever a member's walk at run time could go differently, or
+// further, than the recorded one, another member has written or made an entry the first one
+// recorded, and the two are in one group, unless both make that directory, which then is the
+// same new directory either way.
 //
 // Names are keyed by their bytes with ASCII case folded, and only where the file system says a
 // name means exactly its bytes; in any other directory (FAT, a case-folding ext4 directory, a
@@ -210,8 +211,12 @@ const FootprintFinder::ParentWalk& FootprintFinder::walkToParent(const std::vect
     ParentWalk walk{existingDirectory({}), {}};
     for (const std::string_view component : components) {
         if (!walk.dir) break;
-        walk.touches.push_back({entryKey(*walk.dir, component), kReads | kMakes});
+        const std::size_t touch = walk.touches.size();
+        walk.touches.push_back({entryKey(*walk.dir, component), kReads});
         walk.dir = stepInto(*walk.dir, component, true, 0, walk.touches);
+        // A directory that is already there is only read: mkdirat cannot change it, and a
+        // member that replaces it writes it and is ordered for that.
+        if (walk.dir && !walk.dir->exists) walk.touches[touch].uses |= kMakes;
     }
     return parents_.emplace(std::move(lexical), std::move(walk)).first->second;
 }
