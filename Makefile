@@ -52,4 +52,4 @@ bench:
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DUNBCL_TESTS=OFF -DUNBCL_BENCH=ON
 	cmake --build build-bench -j$(JOBS)
 	./build-bench/bench/reader_bench
-	python3 bench/bench.py --unbcl build-bench/unbcl $(BENCH_ARGS)
+	python3 bench/bench.py --unbcl build-bench/unbcl $(if $(filter ON,$(UNBCL_BCL)),--bcl build-bench/bcl) $(BENCH_ARGS)
