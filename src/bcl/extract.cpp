@@ -116,7 +116,9 @@ int extractArchive(const ArchivePaths& paths, const ExtractOptions& options, con
         extractWithThreads(chosen, setup, options.jobs, diagnostics, showExtracted);
     } else {
         MemberExtractor extractor(setup.dataFd, setup.protectedFiles, diagnostics, setup.policy);
-        for (const NamedEntry& e : chosen) showExtracted(e, extractor.extractMember({e.path, e.entry.offset, e.entry.length}));
+        for (const NamedEntry& e : chosen) {
+            showExtracted(e, extractor.extractMember({e.path, e.entry.offset, e.entry.length}));
+        }
     }
     progress.clear();
     if (console.error() != 0) diagnostics.reportPlain("standard output: " + systemReason(console.error()));

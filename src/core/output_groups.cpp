@@ -291,7 +291,9 @@ MemberGroups groupMembersByOutput(const std::vector<std::string_view>& names, co
     for (std::size_t i = 0; i < names.size(); ++i) {
         // A refused name touches nothing.
         if (judgeMemberName(names[i], policy.nameStyle) != NameVerdict::Safe) continue;
-        for (Touch& t : mergeTouches(finder.footprint(names[i]))) usesByEntry[std::move(t.entry)].push_back({i, t.uses});
+        for (Touch& t : mergeTouches(finder.footprint(names[i]))) {
+            usesByEntry[std::move(t.entry)].push_back({i, t.uses});
+        }
     }
     DisjointSets sets(names.size());
     for (const auto& [entry, uses] : usesByEntry) {

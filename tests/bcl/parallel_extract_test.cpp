@@ -119,7 +119,8 @@ GeneratedArchive generateArchive(unsigned seed, std::size_t members) {
     for (char& c : a.data) c = static_cast<char>(pick(0, 255));
     a.index = "GENERATED\n" + std::to_string(members) + " MEMBERS\n";
     for (std::size_t i = 0; i < members; ++i) {
-        const std::string& name = kCollidingNames[static_cast<std::size_t>(pick(0, static_cast<int>(kCollidingNames.size()) - 1))];
+        const int last = static_cast<int>(kCollidingNames.size()) - 1;
+        const std::string& name = kCollidingNames[static_cast<std::size_t>(pick(0, last))];
         const int offset = pick(0, 9) == 0 ? pick(-2, 4200) : pick(0, 3500);
         const int length = pick(0, 9) == 0 ? pick(-3, 0) : pick(0, 600);
         a.index += "[" + name + "]\n" + std::to_string(offset) + "\n" + std::to_string(length) + "\n";
