@@ -57,6 +57,6 @@ bench:
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DUNBCL_TESTS=OFF -DUNBCL_BENCH=ON
 	cmake --build build-bench -j$(JOBS)
 	./build-bench/bench/reader_bench
-	python3 bench/bench.py --unbcl build-bench/unbcl $(BENCH_ARGS)
+	python3 bench/bench.py --unbcl build-bench/unbcl $(if $(filter ON,$(UNBCL_BCL)),--bcl build-bench/bcl) $(BENCH_ARGS)
 	python3 bench/bench_align.py --unbcl build-bench/unbcl --bcl build-bench/bcl $(ALIGN_BENCH_ARGS)
 	python3 bench/bench_mount.py --bcl build-bench/bcl $(BENCH_MOUNT_ARGS)

@@ -32,7 +32,7 @@ def shape_sizes(name, scale):
         return [size(GIB)]
     if name == "big4":
         return [size(256 * MIB)] * 4
-    if name == "k1":
+    if name in ("k1", "small-tree"):
         return [KIB] * count(100_000)
     if name == "list16":
         return [16] * count(1_000_000)
@@ -47,6 +47,7 @@ SHAPES = {
     "big4": ("4 x 256 MiB", True, False),
     "mixed": ("10,000 mixed 1 B-2 MiB", False, False),
     "k1": ("100,000 x 1 KiB", False, False),
+    "small-tree": ("100,000 x 1 KiB in 256 directories (made beforehand)", False, False),
     "list16": ("1,000,000 x 16 B, listing only", False, True),
 }
 
@@ -57,6 +58,18 @@ MEMORY_SHAPES = {
     "empty": ("63 MB of records with empty names", 9_000_000, lambda i: b"[]\n0\n0\n"),
     "densest": ("densest records: 5 bytes each", 12_600_000, lambda i: b"0 0]\n"),
 }
+
+TREE_DIRECTORIES = 256
+
+# Jobs for the bcl extract rows (--bcl).
+BCL_JOBS = (1, 2, 4)
+
+
+def member_name(shape, i):
+    if shape == "small-tree":
+        return b"d%03d/m%07d.bin" % (i % TREE_DIRECTORIES, i)
+    return b"m%07d.bin" % i
+
 
 PATTERN_SIZE = 4 * MIB + 7  # odd length, so members do not all start with the same bytes
 
@@ -105,7 +118,7 @@ def generate(shape, scale, where, pattern):
         offset = 0
         lines = []
         for i, size in enumerate(sizes):
-            name = b"m%07d.bin" % i
+            name = member_name(shape, i)
             lines.append(b"[%s]\n%d\n%d\n" % (name, offset, size))
             tar.write(tar_header(name, size))
             for piece in pattern.bytes_at(offset, size):
@@ -153,6 +166,7 @@ def mount_scratch(base, size_gib):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--unbcl", default="build-bench/unbcl", help="the unbcl binary to time")
+    ap.add_argument("--bcl", default=None, help="also time bcl extract -j 1, 2 and 4 with this binary")
     ap.add_argument("--dir", default=None, help="where generated data goes (default: under the system's temporary directory)")
     ap.add_argument("--runs", type=int, default=5, help="timed runs of each command (median reported)")
     ap.add_argument("--scale", type=float, default=1.0, help="shrink sizes and counts, e.g. 0.001 for a smoke run")
@@ -165,6 +179,10 @@ def main():
     unbcl = os.path.abspath(args.unbcl)
     if not os.access(unbcl, os.X_OK):
         raise SystemExit(f"bench: {unbcl}: not an executable")
+    if args.bcl is not None:
+        args.bcl = os.path.abspath(args.bcl)
+        if not os.access(args.bcl, os.X_OK):
+            raise SystemExit(f"bench: {args.bcl}: not an executable")
     base = tempfile.mkdtemp(prefix="unbcl-bench-", dir=args.dir)
     mounted = None
     try:
@@ -181,6 +199,7 @@ def main():
         for shape in filter(None, args.shapes.split(",")):
             rows.append(bench_shape(shape, args, unbcl, work, pattern))
         print_table(rows, args)
+        print_bcl_table(rows, args)
         memory_rows = [bench_memory(shape, args, unbcl, work)
                        for shape in filter(None, args.memory_shapes.split(",")) if shape != "none"]
         print_memory_table(memory_rows)
@@ -206,6 +225,11 @@ def bench_shape(shape, args, unbcl, work, pattern):
     if with_cp:
         commands["cp"] = ["cp", os.path.join(where, "MOLVARE.BCD"), "copy"]
     expected_code = {"unbcl": 2 if listing_only else 0, "tar": 0, "cp": 0}
+    if args.bcl and not listing_only:
+        for jobs in BCL_JOBS:
+            tool = f"bcl -j{jobs}"
+            commands[tool] = [args.bcl, "-i", index, "-d", data, "extract", "--no-progress", "-j", str(jobs)]
+            expected_code[tool] = 0
     times = {tool: [] for tool in commands}
     peaks = {tool: [] for tool in commands}
     subprocess.run(["cat", index, os.path.join(where, "MOLVARE.BCD"), tar], stdout=subprocess.DEVNULL, check=True)
@@ -213,12 +237,16 @@ def bench_shape(shape, args, unbcl, work, pattern):
         for tool, argv in commands.items():  # alternating, so drift hits every tool alike
             out = os.path.join(work, f"out-{shape}-{tool}-{run}")
             os.mkdir(out)
+            if shape == "small-tree":
+                # unbcl makes no directories: every tool finds them made.
+                for d in range(TREE_DIRECTORIES):
+                    os.mkdir(os.path.join(out, "d%03d" % d))
             subprocess.run(["sync"], check=True)
             elapsed, peak, code, err = run_once(argv, out)
             if code != expected_code[tool]:
                 raise SystemExit(f"bench: {tool} on {shape} ended with {code}: {err.decode(errors='replace')}")
-            if tool == "unbcl" and run == 0 and not listing_only:
-                check_output(out, sizes, where)
+            if (tool == "unbcl" or tool.startswith("bcl")) and run == 0 and not listing_only:
+                check_output(out, sizes, where, shape)
             times[tool].append(elapsed)
             peaks[tool].append(peak)
             shutil.rmtree(out)
@@ -257,6 +285,23 @@ def print_memory_table(rows):
         print(f"| {label} | {count:,} | {size:.1f} | {peak:.1f} | {2 * size + 16:.1f} | {peak / size:.2f} |")
 
 
+def print_bcl_table(rows, args):
+    """bcl extract with 1, 2 and 4 threads against unbcl and tar on the same shapes."""
+    rows = [row for row in rows if "bcl -j1" in row[3]]
+    if not rows:
+        return
+    print()
+    print("| shape | unbcl s | tar s | " + " | ".join(f"bcl -j{j} s" for j in BCL_JOBS) + " | " +
+          " | ".join(f"-j1/-j{j}" for j in BCL_JOBS[1:]) + " | bcl -j1/unbcl | bcl -j4 peak MiB |")
+    print("|---|" + "---:|" * (3 + 2 * len(BCL_JOBS)))
+    for shape, label, count, t, peak in rows:
+        one = t["bcl -j1"]
+        print(f"| {label} | {t['unbcl']:.3f} | {t['tar']:.3f} | " +
+              " | ".join(f"{t[f'bcl -j{j}']:.3f}" for j in BCL_JOBS) + " | " +
+              " | ".join(f"{one / t[f'bcl -j{j}']:.2f}" for j in BCL_JOBS[1:]) +
+              f" | {one / t['unbcl']:.2f} | {peak['bcl -j4']:.1f} |")
+
+
 def baseline_peak(unbcl, work):
     """unbcl's peak memory for an index with no entries, to price each entry."""
     where = os.path.join(work, "baseline")
@@ -268,17 +313,18 @@ def baseline_peak(unbcl, work):
     return peak
 
 
-def check_output(out, sizes, where):
-    names = sorted(os.listdir(out))
-    if len(names) != len(sizes):
-        raise SystemExit(f"bench: unbcl made {len(names)} files, expected {len(sizes)}")
+def check_output(out, sizes, where, shape):
+    made = sum(len(files) for _, _, files in os.walk(out))
+    if made != len(sizes):
+        raise SystemExit(f"bench: {made} files made in {out}, expected {len(sizes)}")
     with open(os.path.join(where, "MOLVARE.BCD"), "rb") as data:
         for i in sorted({0, len(sizes) // 2, len(sizes) - 1}):
             offset = sum(sizes[:i])
             data.seek(offset)
-            with open(os.path.join(out, names[i]), "rb") as member:
+            name = member_name(shape, i).decode()
+            with open(os.path.join(out, name), "rb") as member:
                 if member.read(MIB) != data.read(min(MIB, sizes[i])):
-                    raise SystemExit(f"bench: {names[i]} differs from its bytes in the data file")
+                    raise SystemExit(f"bench: {name} differs from its bytes in the data file")
 
 
 def print_table(rows, args):

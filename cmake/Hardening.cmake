@@ -20,7 +20,7 @@ if(UNBCL_HARDENING)
   # _FORTIFY_SOURCE checks only what the optimizer can see (and clang warns without
   # optimization), and it gets in the sanitizers' way: optimized builds without them only.
   # Whatever level the compiler or CPPFLAGS already set is replaced, not redefined.
-  if(NOT UNBCL_SANITIZE AND NOT UNBCL_FUZZ)
+  if(NOT UNBCL_SANITIZE AND NOT UNBCL_TSAN AND NOT UNBCL_FUZZ)
     set(unbcl_optimized_configs Release,RelWithDebInfo,MinSizeRel)
     add_compile_options(
       "$<$<CONFIG:${unbcl_optimized_configs}>:-U_FORTIFY_SOURCE>"

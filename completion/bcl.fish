@@ -67,6 +67,7 @@ complete -c bcl -n '__fish_seen_subcommand_from extract' -l flatten -l junk-path
 complete -c bcl -n '__fish_seen_subcommand_from extract' -s L -l lowercase -d 'Write names in lower case'
 complete -c bcl -n '__fish_seen_subcommand_from extract' -l progress -d 'Show the progress line'
 complete -c bcl -n '__fish_seen_subcommand_from extract' -l no-progress -d 'Never show the progress line'
+complete -c bcl -n '__fish_seen_subcommand_from extract' -s j -l jobs -x -d 'Write members with N threads'
 
 complete -c bcl -n '__fish_seen_subcommand_from create' -s H -l header -x -d 'Header line (up to twice)'
 set -l file_commands '__fish_seen_subcommand_from create update append'

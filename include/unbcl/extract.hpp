@@ -48,6 +48,7 @@ struct OutputPolicy {
 
 struct ExtractedMember {
     bool written = false;     // the output file was made (its bytes may still fall short)
+    bool whole = false;       // and holds all of the member, with nothing reported
     std::int64_t copied = 0;  // the member's bytes written
 };
 

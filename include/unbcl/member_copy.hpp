@@ -41,7 +41,8 @@ enum class CopyTarget { File, Stream };
 
 // Reports what a copy of the entry's member did not do: a failed write or read, bytes that the
 // data file does not have, a negative length. Says nothing when the member came out whole.
-void reportCopyOutcome(Diagnostics& diagnostics, const ListMLV& entry, const CopyOutcome& outcome, int closeErrno,
+// Returns whether it said anything.
+bool reportCopyOutcome(Diagnostics& diagnostics, const ListMLV& entry, const CopyOutcome& outcome, int closeErrno,
                        CopyTarget target);
 
 }  // namespace unbcl

@@ -49,6 +49,8 @@ int testArchive(const ArchivePaths& paths, const TestOptions& options, const Sta
 
 enum class ProgressMode { OnTerminal, Always, Never };
 
+constexpr unsigned kMaxExtractJobs = 256;
+
 struct ExtractOptions {
     MemberOptions members;
     std::string directory = ".";
@@ -59,6 +61,8 @@ struct ExtractOptions {
     ProgressMode progress = ProgressMode::OnTerminal;
     // The progress line appears once extraction has run this long.
     std::chrono::milliseconds progressAfter{1000};
+    // Threads that write members; with more than one, the result is still that of one.
+    unsigned jobs = 1;
 };
 int extractArchive(const ArchivePaths& paths, const ExtractOptions& options, const StandardStreams& streams);
 

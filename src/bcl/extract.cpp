@@ -11,6 +11,7 @@
 
 #include "archive_access.hpp"
 #include "commands.hpp"
+#include "parallel_extract.hpp"
 #include "progress_line.hpp"
 #include "unbcl/extract.hpp"
 
@@ -111,18 +112,23 @@ int extractArchive(const ArchivePaths& paths, const ExtractOptions& options, con
     policy.createDirectories = true;
     policy.keepExisting = options.keepOldFiles;
     policy.nameStyle = names->style();
-    MemberExtractor extractor(data->fd.get(), archiveFilesToProtect(index->file.identity, data->identity),
-                              diagnostics, policy);
+    const ExtractorSetup setup{data->fd.get(), archiveFilesToProtect(index->file.identity, data->identity), policy};
     Console console(streams.out, false);
-    for (const NamedEntry& e : chosen) {
-        const std::size_t reportsBefore = diagnostics.reportCount();
-        const ExtractedMember done = extractor.extractMember({e.path, e.entry.offset, e.entry.length});
+    const auto showExtracted = [&](const NamedEntry& e, const ExtractedMember& done) {
         // Named only when it came out whole: a short or failed write is no member written.
-        if (done.written && options.verbose && diagnostics.reportCount() == reportsBefore) {
+        if (done.whole && options.verbose) {
             progress.clear();
             console.write(escapeControlBytes(e.path) + "\n");
         }
         progress.advance(done.copied);
+    };
+    if (options.jobs > 1) {
+        extractWithThreads(chosen, setup, options.jobs, diagnostics, showExtracted);
+    } else {
+        MemberExtractor extractor(setup.dataFd, setup.protectedFiles, diagnostics, setup.policy);
+        for (const NamedEntry& e : chosen) {
+            showExtracted(e, extractor.extractMember({e.path, e.entry.offset, e.entry.length}));
+        }
     }
     progress.clear();
     if (console.error() != 0) diagnostics.reportPlain("standard output: " + systemReason(console.error()));

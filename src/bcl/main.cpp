@@ -203,6 +203,15 @@ int runBcl(std::vector<std::string> args) {
     extractCommand->add_flag("-v,--verbose", extract.verbose, "print each member's name as it is written");
     extractCommand->add_flag("--flatten,--junk-paths", extract.flatten, "keep only the last component of each name");
     extractCommand->add_flag("-L,--lowercase", extract.lowercase, "write names in lower case (ASCII letters)");
+    // As many workers as the machine has processors, up to 8: beyond that, creating files in
+    // the same directories gains little.
+    extract.jobs = static_cast<unsigned>(std::clamp(::sysconf(_SC_NPROCESSORS_ONLN), 1L, 8L));
+    extractCommand->add_option("-j,--jobs", extract.jobs,
+                               "write members with N threads (default: the processors, up to 8); "
+                               "what is written and reported stays as with one")
+        ->type_name("N")
+        ->capture_default_str()
+        ->check(CLI::Range(1u, kMaxExtractJobs));
     CLI::Option* progressOnOption =
         extractCommand->add_flag("--progress", progressOn, "show the progress line even when not on a terminal");
     extractCommand->add_flag("--no-progress", progressOff, "never show the progress line")->excludes(progressOnOption);

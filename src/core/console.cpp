@@ -113,11 +113,29 @@ void Diagnostics::report(std::string_view subject, std::string_view reason) {
 
 void Diagnostics::reportPlain(std::string_view reason) {
     ++reported_;
-    writeLine(reason);
+    emit(reason, true);
 }
 
 void Diagnostics::note(std::string_view subject, std::string_view text) {
-    writeLine(escapeControlBytes(subject) + ": " + std::string(text));
+    emit(escapeControlBytes(subject) + ": " + std::string(text), false);
+}
+
+void Diagnostics::writeHeld(const std::vector<HeldDiagnostic>& lines) {
+    for (const HeldDiagnostic& line : lines) {
+        if (line.isReport) {
+            reportPlain(line.text);
+        } else {
+            emit(line.text, false);
+        }
+    }
+}
+
+void Diagnostics::emit(std::string_view reason, bool isReport) {
+    if (holds_) {
+        held_.push_back({std::string(reason), isReport});
+        return;
+    }
+    writeLine(reason);
 }
 
 void Diagnostics::writeLine(std::string_view reason) {

@@ -229,8 +229,8 @@ ExtractedMember MemberExtractor::extractMember(const ListMLV& entry) {
     if (!out) return {};
     const CopyOutcome outcome = copier_.copy(dataFd_, entry.offset, entry.length, out.get());
     const int closeErrno = out.close();
-    reportCopyOutcome(diagnostics_, entry, outcome, closeErrno, CopyTarget::File);
-    return {true, outcome.copied};
+    const bool reported = reportCopyOutcome(diagnostics_, entry, outcome, closeErrno, CopyTarget::File);
+    return {true, !reported, outcome.copied};
 }
 
 }  // namespace unbcl

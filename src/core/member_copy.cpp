@@ -66,24 +66,25 @@ void MemberCopier::copyThroughBuffer(int dataFd, std::int64_t offset, std::int64
     }
 }
 
-void reportCopyOutcome(Diagnostics& diagnostics, const ListMLV& entry, const CopyOutcome& outcome, int closeErrno,
+bool reportCopyOutcome(Diagnostics& diagnostics, const ListMLV& entry, const CopyOutcome& outcome, int closeErrno,
                        CopyTarget target) {
     if (outcome.writeErrno != 0 || closeErrno != 0) {
         diagnostics.report(entry.fname,
                            "write error: " + systemReason(outcome.writeErrno != 0 ? outcome.writeErrno : closeErrno));
-        return;
+        return true;
     }
     if (outcome.readErrno != 0) {
         diagnostics.report(entry.fname, "read error in the data file: " + systemReason(outcome.readErrno));
-        return;
+        return true;
     }
     const MemberPlacement placement = judgeMemberPlacement(entry.offset, entry.length, outcome.copied);
-    if (placement.placement == Placement::Whole) return;
+    if (placement.placement == Placement::Whole) return false;
     std::string reason = describePlacement(placement, entry.offset, entry.length);
     if (placement.placement == Placement::NegativeLength && target == CopyTarget::File) {
         reason += ": empty file written";
     }
     diagnostics.report(entry.fname, reason);
+    return true;
 }
 
 }  // namespace unbcl
