@@ -18,8 +18,6 @@ namespace unbcl::bcl {
 
 namespace {
 
-constexpr std::size_t kIndexTarget = 0;
-
 // The data file, open for adding bytes at its end; the size it had, to go back to on failure.
 struct DataForAppend {
     UniqueFd fd;
@@ -58,33 +56,10 @@ int appendToArchive(const ArchivePaths& paths, const AddOptions& options, const 
     const std::vector<FileToAdd> inputs = gatherInputs(options.inputs, diagnostics);
     if (diagnostics.anyReported()) return kBclFailed;
 
-    SysResult<ResolvedTarget> index = resolveTarget(paths.index);
-    SysResult<ResolvedTarget> dataTarget = resolveTarget(paths.data);
-    for (const auto& [target, path] : {std::pair{&index, &paths.index}, {&dataTarget, &paths.data}}) {
-        if (!*target) diagnostics.report(*path, "cannot write: " + systemReason(target->error()));
-    }
-    if (!index || !dataTarget) return kBclFailed;
-    if (sameLocation(*index, *dataTarget)) {
-        diagnostics.report(paths.data, "refused: the same file as the index, " + paths.index);
-        return kBclCannotRun;
-    }
-    std::vector<ResolvedTarget> targets;
-    targets.push_back(std::move(*index));
-    std::vector<ResolvedTarget> lockedOnly;
-    lockedOnly.push_back(std::move(*dataTarget));
-    ReplacementStart started = FileSetReplacement::start(std::move(targets), std::move(lockedOnly));
-    if (const auto* failure = std::get_if<ReplaceFailure>(&started)) {
-        diagnostics.report(failure->path, failure->reason);
-        return kBclFailed;
-    }
-    FileSetReplacement& replacement = std::get<FileSetReplacement>(started);
-
-    const std::optional<LoadedIndex> old = loadIndex(paths.index, diagnostics);
-    if (!old) return kBclCannotRun;
-    if (!old->complete) {
-        diagnostics.report(paths.index, "refused to rewrite: reading it stopped early, and what follows would be lost");
-        return kBclCannotRun;
-    }
+    int exitCode = kBclFailed;
+    std::optional<IndexRewrite> rewrite = startIndexRewrite(paths, diagnostics, exitCode);
+    if (!rewrite) return exitCode;
+    const LoadedIndex* old = &rewrite->old;
     const std::optional<DataForAppend> data = openDataForAppend(paths.data, diagnostics);
     if (!data) return kBclCannotRun;
     // A member that runs past the end would take the new bytes as its own.
@@ -95,7 +70,7 @@ int appendToArchive(const ArchivePaths& paths, const AddOptions& options, const 
     plan.members = keptMembers(*old);
     std::set<std::string, std::less<>> taken;
     for (const PlannedMember& m : plan.members) taken.insert(m.storedName);
-    const ArchiveUnderLock archive{replacement.existing(kIndexTarget), data->identity, &*old, -1};
+    const ArchiveUnderLock archive{rewrite->existingIndex, data->identity, old, -1};
     std::vector<PlannedMember> added = planNewMembers(inputs, options, archive, charset, taken, diagnostics);
     if (diagnostics.anyReported()) return kBclFailed;
     // New bytes start after everything the data file holds, unreferenced bytes of an earlier
@@ -111,13 +86,7 @@ int appendToArchive(const ArchivePaths& paths, const AddOptions& options, const 
         return kBclFailed;
     }
     plan.members.insert(plan.members.end(), added.begin(), added.end());
-    if (const int err = writeAll(replacement.fd(kIndexTarget), indexText(plan)); err != 0) {
-        diagnostics.report(paths.index, "cannot write: " + systemReason(err));
-        restoreSize(*data, paths.data, diagnostics);
-        return kBclFailed;
-    }
-    if (const auto failure = replacement.commit()) {
-        diagnostics.report(failure->path, failure->reason);
+    if (!finishIndexRewrite(*rewrite, plan, paths.index, diagnostics)) {
         restoreSize(*data, paths.data, diagnostics);
         return kBclFailed;
     }

@@ -47,6 +47,22 @@ bool standardOutputIsArchive(const std::string& index, const std::string& data, 
     return which.has_value();
 }
 
+std::optional<ArchiveForReading> openArchiveForReading(const ArchivePaths& paths, const NameOptions& names,
+                                                       bool needData, const StandardStreams& streams,
+                                                       Diagnostics& diagnostics) {
+    if (standardOutputIsArchive(paths.index, paths.data, streams, diagnostics)) return std::nullopt;
+    std::optional<MemberNames> reader = MemberNames::make(names, diagnostics);
+    if (!reader) return std::nullopt;
+    std::optional<LoadedIndex> index = loadIndex(paths.index, diagnostics);
+    if (!index) return std::nullopt;
+    std::optional<InputFile> data;
+    if (needData) {
+        data = openOrReport(paths.data, diagnostics);
+        if (!data) return std::nullopt;
+    }
+    return ArchiveForReading{std::move(*reader), std::move(*index), std::move(data)};
+}
+
 int exitFor(const Diagnostics& diagnostics) { return diagnostics.anyReported() ? kBclFailed : kBclOk; }
 
 }  // namespace unbcl::bcl

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "commands.hpp"
 #include "member_names.hpp"
 #include "member_selection.hpp"
 #include "unbcl/console.hpp"
@@ -43,6 +44,21 @@ std::vector<NamedEntry> selectEntries(const EntryList& entries, MemberNames& nam
 // prints would be written into the archive ("bcl cat X >> MOLVARE.BCD").
 bool standardOutputIsArchive(const std::string& index, const std::string& data, const StandardStreams& streams,
                              Diagnostics& diagnostics);
+
+// What a command that reads an archive starts from: the names read as asked, the whole index,
+// and the data file when the command needs it.
+struct ArchiveForReading {
+    MemberNames names;
+    LoadedIndex index;
+    std::optional<InputFile> data;
+};
+
+// Opens an archive for a command that reads it; nothing, with every reason reported, when the
+// command cannot run (its output would go into the archive, an unknown code page, a file that
+// cannot be opened).
+std::optional<ArchiveForReading> openArchiveForReading(const ArchivePaths& paths, const NameOptions& names,
+                                                       bool needData, const StandardStreams& streams,
+                                                       Diagnostics& diagnostics);
 
 // 0 when nothing was reported, else 1: each failure has been said on standard error.
 int exitFor(const Diagnostics& diagnostics);

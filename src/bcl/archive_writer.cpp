@@ -289,6 +289,62 @@ bool oldMembersAreWhole(const LoadedIndex& old, std::int64_t dataSize, Diagnosti
     return whole;
 }
 
+std::optional<IndexRewrite> startIndexRewrite(const ArchivePaths& paths, Diagnostics& diagnostics, int& exitCode) {
+    exitCode = kBclFailed;
+    SysResult<ResolvedTarget> index = resolveTarget(paths.index);
+    SysResult<ResolvedTarget> data = resolveTarget(paths.data);
+    for (const auto& [target, path] : {std::pair{&index, &paths.index}, {&data, &paths.data}}) {
+        if (!*target) diagnostics.report(*path, "cannot write: " + systemReason(target->error()));
+    }
+    if (!index || !data) return std::nullopt;
+    if (sameLocation(*index, *data)) {
+        diagnostics.report(paths.data, "refused: the same file as the index, " + paths.index);
+        exitCode = kBclCannotRun;
+        return std::nullopt;
+    }
+    std::vector<ResolvedTarget> targets;
+    targets.push_back(std::move(*index));
+    std::vector<ResolvedTarget> lockedOnly;
+    lockedOnly.push_back(std::move(*data));
+    ReplacementStart started = FileSetReplacement::start(std::move(targets), std::move(lockedOnly));
+    if (const auto* failure = std::get_if<ReplaceFailure>(&started)) {
+        diagnostics.report(failure->path, failure->reason);
+        return std::nullopt;
+    }
+    exitCode = kBclCannotRun;
+    std::optional<LoadedIndex> old = loadIndex(paths.index, diagnostics);
+    if (!old) return std::nullopt;
+    if (!old->complete) {
+        diagnostics.report(paths.index, "refused to rewrite: reading it stopped early, and what follows would be lost");
+        return std::nullopt;
+    }
+    FileSetReplacement& replacement = std::get<FileSetReplacement>(started);
+    const std::optional<FileIdentity> existing = replacement.existing(0);
+    return IndexRewrite{std::move(replacement), std::move(*old), existing};
+}
+
+bool finishIndexRewrite(IndexRewrite& rewrite, const ArchivePlan& plan, const std::string& indexPath,
+                        Diagnostics& diagnostics) {
+    if (const int err = writeAll(rewrite.replacement.fd(0), indexText(plan)); err != 0) {
+        diagnostics.report(indexPath, "cannot write: " + systemReason(err));
+        return false;
+    }
+    if (const auto failure = rewrite.replacement.commit()) {
+        diagnostics.report(failure->path, failure->reason);
+        return false;
+    }
+    return true;
+}
+
+bool oldArchiveIsWhole(const LoadedIndex& old, int dataFd, const std::string& dataPath, Diagnostics& diagnostics) {
+    const SysResult<std::int64_t> dataSize = fileSize(dataFd);
+    if (!dataSize) {
+        diagnostics.report(dataPath, "cannot read: " + systemReason(dataSize.error()));
+        return false;
+    }
+    return oldMembersAreWhole(old, *dataSize, diagnostics);
+}
+
 int rewriteArchive(const ArchivePaths& paths, const RewriteOptions& options,
                    const std::function<std::optional<ArchivePlan>(const ArchiveUnderLock&)>& makePlan,
                    const StandardStreams& streams, Diagnostics& diagnostics) {

@@ -107,6 +107,25 @@ std::vector<PlannedMember> planNewMembers(const std::vector<FileToAdd>& inputs, 
                                           const ArchiveUnderLock& archive, std::optional<NameCharset>& charset,
                                           std::set<std::string, std::less<>>& taken, Diagnostics& diagnostics);
 
+// An archive whose index alone is replaced (rename, append): both files' directories locked,
+// so that no writer changes either meanwhile, and the index as it is, read under the lock.
+struct IndexRewrite {
+    FileSetReplacement replacement;
+    LoadedIndex old;
+    std::optional<FileIdentity> existingIndex;
+};
+
+// Nothing, with the reason reported and the exit code set, when the archive cannot be
+// rewritten: a target that cannot be locked or replaced, an index that cannot be read whole.
+std::optional<IndexRewrite> startIndexRewrite(const ArchivePaths& paths, Diagnostics& diagnostics, int& exitCode);
+
+// Writes the plan's index and puts it in place; false, reported, when that failed.
+bool finishIndexRewrite(IndexRewrite& rewrite, const ArchivePlan& plan, const std::string& indexPath,
+                        Diagnostics& diagnostics);
+
+// oldMembersAreWhole against the data file open on dataFd.
+bool oldArchiveIsWhole(const LoadedIndex& old, int dataFd, const std::string& dataPath, Diagnostics& diagnostics);
+
 // Checks that every member of an archive about to be rewritten has all its bytes; a rewrite
 // would otherwise shorten one silently. Each problem is reported.
 bool oldMembersAreWhole(const LoadedIndex& old, std::int64_t dataSize, Diagnostics& diagnostics);

@@ -35,16 +35,13 @@ std::vector<NamedEntry> membersOf(const std::string& operand, const std::vector<
 
 int catMembers(const ArchivePaths& paths, const CatOptions& options, const StandardStreams& streams) {
     Diagnostics diagnostics(streams.err, "bcl");
-    if (standardOutputIsArchive(paths.index, paths.data, streams, diagnostics)) return kBclCannotRun;
-    std::optional<MemberNames> names = MemberNames::make(options.members.names, diagnostics);
-    if (!names) return kBclCannotRun;
-    const std::optional<LoadedIndex> index = loadIndex(paths.index, diagnostics);
-    if (!index) return kBclCannotRun;
-    const std::optional<InputFile> data = openOrReport(paths.data, diagnostics);
-    if (!data) return kBclCannotRun;
+    std::optional<ArchiveForReading> archive =
+        openArchiveForReading(paths, options.members.names, true, streams, diagnostics);
+    if (!archive) return kBclCannotRun;
+    const std::optional<InputFile>& data = archive->data;
     // Every converted name, so that each operand can pick from them in its turn.
     MemberSelection all(SelectionOptions{{}, {}, false});
-    const std::vector<NamedEntry> entries = selectEntries(index->entries, *names, all, diagnostics);
+    const std::vector<NamedEntry> entries = selectEntries(archive->index.entries, archive->names, all, diagnostics);
     const MemberSelection selection(options.members.selection);
     MemberCopier copier;
     for (const std::string& operand : selection.patterns()) {

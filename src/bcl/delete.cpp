@@ -16,12 +16,7 @@ int deleteMembers(const ArchivePaths& paths, const MemberOptions& options, const
         return kBclCannotRun;
     }
     const auto plan = [&](const ArchiveUnderLock& archive) -> std::optional<ArchivePlan> {
-        const SysResult<std::int64_t> dataSize = fileSize(archive.oldDataFd);
-        if (!dataSize) {
-            diagnostics.report(paths.data, "cannot read: " + systemReason(dataSize.error()));
-            return std::nullopt;
-        }
-        if (!oldMembersAreWhole(*archive.old, *dataSize, diagnostics)) return std::nullopt;
+        if (!oldArchiveIsWhole(*archive.old, archive.oldDataFd, paths.data, diagnostics)) return std::nullopt;
         MemberSelection selection(options.selection);
         ArchivePlan p;
         keepHeaders(p, *archive.old);

@@ -86,13 +86,12 @@ bool showProgress(const ExtractOptions& options, const StandardStreams& streams)
 
 int extractArchive(const ArchivePaths& paths, const ExtractOptions& options, const StandardStreams& streams) {
     Diagnostics diagnostics(streams.err, "bcl");
-    if (standardOutputIsArchive(paths.index, paths.data, streams, diagnostics)) return kBclCannotRun;
-    std::optional<MemberNames> names = MemberNames::make(options.members.names, diagnostics);
-    if (!names) return kBclCannotRun;
-    const std::optional<LoadedIndex> index = loadIndex(paths.index, diagnostics);
-    if (!index) return kBclCannotRun;
-    const std::optional<InputFile> data = openOrReport(paths.data, diagnostics);
-    if (!data) return kBclCannotRun;
+    std::optional<ArchiveForReading> archive =
+        openArchiveForReading(paths, options.members.names, true, streams, diagnostics);
+    if (!archive) return kBclCannotRun;
+    const LoadedIndex* index = &archive->index;
+    const std::optional<InputFile>& data = archive->data;
+    MemberNames* names = &archive->names;
     const UniqueFd directory = openExtractionDirectory(options.directory, diagnostics);
     if (!directory) return kBclCannotRun;
 

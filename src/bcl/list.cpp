@@ -106,18 +106,13 @@ std::optional<MemberHashes> hashMember(MemberHasher& hasher, int dataFd, const N
 
 int listArchive(const ArchivePaths& paths, const ListOptions& options, const StandardStreams& streams) {
     Diagnostics diagnostics(streams.err, "bcl");
-    if (standardOutputIsArchive(paths.index, paths.data, streams, diagnostics)) return kBclCannotRun;
-    std::optional<MemberNames> names = MemberNames::make(options.members.names, diagnostics);
-    if (!names) return kBclCannotRun;
-    const std::optional<LoadedIndex> index = loadIndex(paths.index, diagnostics);
-    if (!index) return kBclCannotRun;
-    std::optional<InputFile> data;
-    if (!options.hashes.empty()) {
-        data = openOrReport(paths.data, diagnostics);
-        if (!data) return kBclCannotRun;
-    }
+    std::optional<ArchiveForReading> archive =
+        openArchiveForReading(paths, options.members.names, !options.hashes.empty(), streams, diagnostics);
+    if (!archive) return kBclCannotRun;
+    const LoadedIndex* index = &archive->index;
+    const std::optional<InputFile>& data = archive->data;
     MemberSelection selection(options.members.selection);
-    const std::vector<NamedEntry> chosen = selectEntries(index->entries, *names, selection, diagnostics);
+    const std::vector<NamedEntry> chosen = selectEntries(index->entries, archive->names, selection, diagnostics);
 
     Console console(streams.out, false);
     Listing listing{options, console, {}, 0, 0};

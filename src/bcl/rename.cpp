@@ -13,8 +13,6 @@ namespace unbcl::bcl {
 
 namespace {
 
-constexpr std::size_t kIndexTarget = 0;
-
 // The stored name for NEW: the name given, in the code page names are read in, if any.
 std::optional<std::string> storedNameFor(const RenameOptions& options, Diagnostics& diagnostics) {
     std::optional<NameCharset> charset;
@@ -72,40 +70,11 @@ int renameMember(const ArchivePaths& paths, const RenameOptions& options, const 
     const std::optional<std::string> stored = storedNameFor(options, diagnostics);
     if (!stored) return kBclFailed;
 
-    SysResult<ResolvedTarget> index = resolveTarget(paths.index);
-    SysResult<ResolvedTarget> data = resolveTarget(paths.data);
-    for (const auto& [target, path] : {std::pair{&index, &paths.index}, {&data, &paths.data}}) {
-        if (!*target) diagnostics.report(*path, "cannot write: " + systemReason(target->error()));
-    }
-    if (!index || !data) return kBclFailed;
-    std::vector<ResolvedTarget> targets;
-    targets.push_back(std::move(*index));
-    std::vector<ResolvedTarget> lockedOnly;
-    lockedOnly.push_back(std::move(*data));
-    // The data file's directory is locked too, so that no writer replaces the data file under
-    // this index meanwhile.
-    ReplacementStart started = FileSetReplacement::start(std::move(targets), std::move(lockedOnly));
-    if (const auto* failure = std::get_if<ReplaceFailure>(&started)) {
-        diagnostics.report(failure->path, failure->reason);
-        return kBclFailed;
-    }
-    FileSetReplacement& replacement = std::get<FileSetReplacement>(started);
-    const std::optional<LoadedIndex> old = loadIndex(paths.index, diagnostics);
-    if (!old) return kBclCannotRun;
-    if (!old->complete) {
-        diagnostics.report(paths.index, "refused to rewrite: reading it stopped early, and what follows would be lost");
-        return kBclCannotRun;
-    }
-    const std::optional<ArchivePlan> plan = renamedPlan(*old, *names, options, *stored, diagnostics);
-    if (!plan) return kBclFailed;
-    if (const int err = writeAll(replacement.fd(kIndexTarget), indexText(*plan)); err != 0) {
-        diagnostics.report(paths.index, "cannot write: " + systemReason(err));
-        return kBclFailed;
-    }
-    if (const auto failure = replacement.commit()) {
-        diagnostics.report(failure->path, failure->reason);
-        return kBclFailed;
-    }
+    int exitCode = kBclFailed;
+    std::optional<IndexRewrite> rewrite = startIndexRewrite(paths, diagnostics, exitCode);
+    if (!rewrite) return exitCode;
+    const std::optional<ArchivePlan> plan = renamedPlan(rewrite->old, *names, options, *stored, diagnostics);
+    if (!plan || !finishIndexRewrite(*rewrite, *plan, paths.index, diagnostics)) return kBclFailed;
     return exitFor(diagnostics);
 }
 

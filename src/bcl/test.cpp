@@ -82,13 +82,12 @@ std::string plural(int count, std::string_view word) {
 
 int testArchive(const ArchivePaths& paths, const TestOptions& options, const StandardStreams& streams) {
     Diagnostics diagnostics(streams.err, "bcl");
-    if (standardOutputIsArchive(paths.index, paths.data, streams, diagnostics)) return kBclCannotRun;
-    std::optional<MemberNames> names = MemberNames::make(options.members.names, diagnostics);
-    if (!names) return kBclCannotRun;
-    const std::optional<LoadedIndex> index = loadIndex(paths.index, diagnostics);
-    if (!index) return kBclCannotRun;
-    const std::optional<InputFile> data = openOrReport(paths.data, diagnostics);
-    if (!data) return kBclCannotRun;
+    std::optional<ArchiveForReading> archive =
+        openArchiveForReading(paths, options.members.names, true, streams, diagnostics);
+    if (!archive) return kBclCannotRun;
+    const LoadedIndex* index = &archive->index;
+    const std::optional<InputFile>& data = archive->data;
+    MemberNames* names = &archive->names;
     const SysResult<std::int64_t> dataSize = fileSize(data->fd.get());
     if (!dataSize) {
         diagnostics.report(paths.data, "cannot read: " + systemReason(dataSize.error()));

@@ -18,12 +18,7 @@ int updateArchive(const ArchivePaths& paths, const AddOptions& options, const St
     if (diagnostics.anyReported()) return kBclFailed;
 
     const auto plan = [&](const ArchiveUnderLock& archive) -> std::optional<ArchivePlan> {
-        const SysResult<std::int64_t> dataSize = fileSize(archive.oldDataFd);
-        if (!dataSize) {
-            diagnostics.report(paths.data, "cannot read: " + systemReason(dataSize.error()));
-            return std::nullopt;
-        }
-        if (!oldMembersAreWhole(*archive.old, *dataSize, diagnostics)) return std::nullopt;
+        if (!oldArchiveIsWhole(*archive.old, archive.oldDataFd, paths.data, diagnostics)) return std::nullopt;
         std::set<std::string, std::less<>> taken;
         std::vector<PlannedMember> files = planNewMembers(inputs, options, archive, charset, taken, diagnostics);
         if (diagnostics.anyReported()) return std::nullopt;
