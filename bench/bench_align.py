@@ -15,6 +15,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from bench import GIB, MIB, Pattern, run_once, shape_sizes  # noqa: E402
@@ -63,6 +64,20 @@ def used_kib(path):
     return (st.f_blocks - st.f_bfree) * st.f_frsize // 1024
 
 
+def settled_used_kib(path):
+    """Space in use once the file system has caught up: XFS frees a removed file's blocks in
+    the background, so one reading right after a removal still counts them."""
+    subprocess.run(["sync"], check=True)
+    last = used_kib(path)
+    for _ in range(50):
+        time.sleep(0.2)
+        now = used_kib(path)
+        if now == last:
+            return now
+        last = now
+    return last
+
+
 def bench_shape(shape, args, unbcl, bcl, work, pattern):
     where = os.path.join(work, shape)
     os.makedirs(where)
@@ -86,14 +101,12 @@ def bench_shape(shape, args, unbcl, bcl, work, pattern):
         for tool, argv in commands.items():  # alternating, so drift hits every tool alike
             out = os.path.join(work, f"out-{shape}-{tool}-{run}")
             os.mkdir(out)
-            subprocess.run(["sync"], check=True)
-            before = used_kib(work)
+            before = settled_used_kib(work)
             elapsed, _, code, err = run_once(argv, out)
             if code != 0:
                 raise SystemExit(f"bench_align: {tool} on {shape} ended with {code}: {err.decode(errors='replace')}")
-            subprocess.run(["sync"], check=True)
             times[tool].append(elapsed)
-            space[tool].append((used_kib(work) - before) / 1024)
+            space[tool].append((settled_used_kib(work) - before) / 1024)
             shutil.rmtree(out)
     shutil.rmtree(where)
     return SHAPES[shape], {t: statistics.median(v) for t, v in times.items()}, \
