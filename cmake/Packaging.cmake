@@ -98,17 +98,29 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "the unbcl developers")
 set(CPACK_PACKAGE_CONTACT "unbcl developers <maintainers@users.noreply.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "extract, list and create index and data file archives")
-set(CPACK_PACKAGE_DESCRIPTION [=[
-Two programs for archives made of a plain-text index, which names each
+set(unbcl_description_unbcl [=[
+unbcl lists the index and writes every member into a file of its own,
+byte for byte. It refuses absolute names and names with a '..' component.]=])
+set(unbcl_description_bcl [=[
+bcl lists (also as JSON, with checksums), tests, extracts (in parallel),
+prints, mounts and creates such archives, and updates, appends to,
+deletes from and renames within them. Shell completion for bcl is
+included for bash, zsh and fish.]=])
+if(TARGET bcl)
+  set(CPACK_PACKAGE_DESCRIPTION "Two programs for archives made of a plain-text index, which names each
 member with its offset and length, and a flat data file that holds the
 members' bytes.
 
-unbcl lists the index and writes every member into a file of its own,
-byte for byte. It refuses absolute names and names with a '..' component.
+${unbcl_description_unbcl}
 
-bcl lists (also as JSON), tests, extracts and prints the members of such
-an archive, and creates new ones. Shell completion for bcl is included for
-bash, zsh and fish.]=])
+${unbcl_description_bcl}")
+else()
+  set(CPACK_PACKAGE_DESCRIPTION "A program for archives made of a plain-text index, which names each
+member with its offset and length, and a flat data file that holds the
+members' bytes.
+
+${unbcl_description_unbcl}")
+endif()
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

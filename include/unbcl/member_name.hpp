@@ -2,6 +2,7 @@
 // Where a member name is judged safe to write.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace unbcl {
@@ -25,6 +26,10 @@ NameVerdict judgeMemberName(std::string_view name, NameStyle style = NameStyle::
 // Whether the name's last component can be a file: "d/" and "d/." name a directory, and
 // making directories for them would leave one behind for a member that cannot be written.
 bool endsInAFileName(std::string_view name);
+
+// The name with its ASCII letters in lower case and every other byte as it is: what -L writes,
+// and what case-insensitive comparisons of names compare.
+std::string asciiLowercase(std::string_view name);
 
 // The words every program uses for an unsafe verdict ("absolute name"); empty for Safe.
 std::string_view describeNameVerdict(NameVerdict verdict);

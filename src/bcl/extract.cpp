@@ -24,11 +24,6 @@ std::string lastComponent(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-void lowerAscii(std::string& path) {
-    std::transform(path.begin(), path.end(), path.begin(),
-                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
-}
-
 // Where each chosen member goes: its path, lower-cased or cut to its last component when
 // asked. A name is judged before it is cut, so an unsafe one is refused either way, and
 // members that flatten onto one name are warned about (the later entry wins, as duplicates do).
@@ -41,7 +36,7 @@ std::vector<NamedEntry> outputNames(std::vector<NamedEntry> chosen, const Extrac
             diagnostics.report(e.path, "refused: the name ends in a directory, not a file");
             continue;
         }
-        if (options.lowercase) lowerAscii(e.path);
+        if (options.lowercase) e.path = asciiLowercase(e.path);
         if (options.flatten) {
             if (const NameVerdict verdict = judgeMemberName(e.path, style); verdict != NameVerdict::Safe) {
                 diagnostics.report(e.path, "refused: " + std::string(describeNameVerdict(verdict)));

@@ -29,6 +29,14 @@ bool endsInAFileName(std::string_view name) {
     return !last.empty() && last != "." && last != "..";
 }
 
+std::string asciiLowercase(std::string_view name) {
+    std::string lower(name);
+    for (char& c : lower) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return lower;
+}
+
 std::string_view describeNameVerdict(NameVerdict verdict) {
     switch (verdict) {
         case NameVerdict::Absolute: return "absolute name";

@@ -96,14 +96,6 @@ bool namesAreExactBytes(int dirFd) {
     }
 }
 
-std::string foldAsciiCase(std::string_view name) {
-    std::string folded(name);
-    for (char& c : folded) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return folded;
-}
-
 // The components the kernel walks: empty ones and "." name no entry.
 std::vector<std::string_view> componentsOf(std::string_view path) {
     std::vector<std::string_view> components;
@@ -143,7 +135,7 @@ private:
     std::optional<WalkDir> followLink(const WalkDir& dir, const std::string& target, int links,
                                       std::vector<Touch>& touches);
     static std::string entryKey(const WalkDir& dir, std::string_view name) {
-        return dir.key + '/' + (dir.exactNames ? foldAsciiCase(name) : std::string());
+        return dir.key + '/' + (dir.exactNames ? asciiLowercase(name) : std::string());
     }
 
     int directoryFd_;
