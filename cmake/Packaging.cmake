@@ -97,7 +97,11 @@ set(CPACK_PACKAGE_NAME unbcl)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "the unbcl developers")
 set(CPACK_PACKAGE_CONTACT "unbcl developers <maintainers@users.noreply.invalid>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "extract, list and create index and data file archives")
+if(TARGET bcl)
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "extract, list and create index and data file archives")
+else()
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "list and extract index and data file archives")
+endif()
 set(unbcl_description_unbcl [=[
 unbcl lists the index and writes every member into a file of its own,
 byte for byte. It refuses absolute names and names with a '..' component.]=])
