@@ -34,12 +34,12 @@ declare -gA _bcl_operands=([mount]=dir [umount]=dir [list]=member [test]=member 
 # fails if OPTION is unknown there.
 _bcl_value_kind()
 {
-    local option=$1 command=$2 spec
-    for spec in ${_bcl_options[-]} ${command:+${_bcl_options[$command]}}; do
-        if [[ $spec == "$option" ]]; then
+    local option=$1 command=$2 declared
+    for declared in ${_bcl_options[-]} ${command:+${_bcl_options[$command]}}; do
+        if [[ $declared == "$option" ]]; then
             return 0
-        elif [[ $spec == "$option="* ]]; then
-            printf '%s' "${spec#*=}"
+        elif [[ $declared == "$option="* ]]; then
+            printf '%s' "${declared#*=}"
             return 0
         fi
     done
@@ -159,8 +159,8 @@ _bcl()
     fi
 
     if ! $operands_only && [[ $cur == -* ]]; then
-        local specs=(${_bcl_options[-]} ${command:+${_bcl_options[$command]}})
-        COMPREPLY=($(compgen -W "${specs[*]%%=*}" -- "$cur"))
+        local declared=(${_bcl_options[-]} ${command:+${_bcl_options[$command]}})
+        COMPREPLY=($(compgen -W "${declared[*]%%=*}" -- "$cur"))
         return
     fi
 
