@@ -89,6 +89,12 @@ int openStandardDescriptors();
 // Writes all of bytes, retrying short writes and EINTR. Returns 0 or the errno of the failure.
 int writeAll(int fd, std::string_view bytes);
 
+// What kind of file a mode describes, as reports say it: "a FIFO", "a character device".
+std::string describeFileType(mode_t mode);
+
+// The report for something that is not a regular file where one is needed.
+std::string notRegularFile(mode_t mode);
+
 // The system's text for an errno value, as strerror gives it.
 std::string systemReason(int errnum);
 

@@ -51,12 +51,12 @@ void restoreSize(const DataForAppend& data, const std::string& path, Diagnostics
 
 int appendToArchive(const ArchivePaths& paths, const AddOptions& options, const StandardStreams& streams) {
     Diagnostics diagnostics(streams.err, "bcl");
-    std::optional<NameCharset> charset;
-    if (!openWritingCharset(options.charset, charset, diagnostics)) return kBclCannotRun;
-    const std::vector<FileToAdd> inputs = gatherInputs(options.inputs, diagnostics);
-    if (diagnostics.anyReported()) return kBclFailed;
-
     int exitCode = kBclFailed;
+    std::optional<FilesToAdd> toAdd = prepareFilesToAdd(options, diagnostics, exitCode);
+    if (!toAdd) return exitCode;
+    const std::vector<FileToAdd>& inputs = toAdd->files;
+    std::optional<NameCharset>& charset = toAdd->charset;
+
     std::optional<IndexRewrite> rewrite = startIndexRewrite(paths, diagnostics, exitCode);
     if (!rewrite) return exitCode;
     const LoadedIndex* old = &rewrite->old;

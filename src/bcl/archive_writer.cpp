@@ -231,6 +231,16 @@ bool openWritingCharset(const std::string& name, std::optional<NameCharset>& cha
     return true;
 }
 
+std::optional<FilesToAdd> prepareFilesToAdd(const AddOptions& options, Diagnostics& diagnostics, int& exitCode) {
+    FilesToAdd add;
+    exitCode = kBclCannotRun;
+    if (!openWritingCharset(options.charset, add.charset, diagnostics)) return std::nullopt;
+    exitCode = kBclFailed;
+    add.files = gatherInputs(options.inputs, diagnostics);
+    if (diagnostics.anyReported()) return std::nullopt;
+    return add;
+}
+
 std::vector<PlannedMember> planNewMembers(const std::vector<FileToAdd>& inputs, const AddOptions& options,
                                           const ArchiveUnderLock& archive, std::optional<NameCharset>& charset,
                                           std::set<std::string, std::less<>>& taken, Diagnostics& diagnostics) {

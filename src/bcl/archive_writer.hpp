@@ -99,6 +99,16 @@ int rewriteArchive(const ArchivePaths& paths, const RewriteOptions& options,
 // know it.
 bool openWritingCharset(const std::string& name, std::optional<NameCharset>& charset, Diagnostics& diagnostics);
 
+// The files a command adds and the code page their names are written in.
+struct FilesToAdd {
+    std::vector<FileToAdd> files;
+    std::optional<NameCharset> charset;
+};
+
+// Gathers them before anything is locked; nothing, reported, with exitCode set, when the command
+// cannot go on (an unknown code page, a file that cannot go in, or anything reported before).
+std::optional<FilesToAdd> prepareFilesToAdd(const AddOptions& options, Diagnostics& diagnostics, int& exitCode);
+
 // New members from input files, checked as every command that adds files checks them: a name
 // that would not read back the same, a name already taken (unless allowDuplicates), the
 // archive's own files. Each refusal is reported and the file left out. taken holds the stored

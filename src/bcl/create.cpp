@@ -16,10 +16,11 @@ int createArchive(const ArchivePaths& paths, const CreateOptions& options, const
         return kBclCannotRun;
     }
     checkHeaders(options.headers, diagnostics);
-    std::optional<NameCharset> charset;
-    if (!openWritingCharset(options.add.charset, charset, diagnostics)) return kBclCannotRun;
-    const std::vector<FileToAdd> inputs = gatherInputs(options.add.inputs, diagnostics);
-    if (diagnostics.anyReported()) return kBclFailed;
+    int exitCode = kBclFailed;
+    std::optional<FilesToAdd> toAdd = prepareFilesToAdd(options.add, diagnostics, exitCode);
+    if (!toAdd) return exitCode;
+    const std::vector<FileToAdd>& inputs = toAdd->files;
+    std::optional<NameCharset>& charset = toAdd->charset;
 
     const auto plan = [&](const ArchiveUnderLock& archive) -> std::optional<ArchivePlan> {
         ArchivePlan p;

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "input_files.hpp"
 
+#include "member_names.hpp"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,14 +23,6 @@ namespace {
 struct DirCloser {
     void operator()(DIR* dir) const { ::closedir(dir); }
 };
-
-std::string describeType(mode_t mode) {
-    if (S_ISFIFO(mode)) return "a FIFO";
-    if (S_ISCHR(mode)) return "a character device";
-    if (S_ISBLK(mode)) return "a block device";
-    if (S_ISSOCK(mode)) return "a socket";
-    return "not a regular file";
-}
 
 std::string joinName(const std::string& directory, const std::string& name) {
     return directory.empty() ? name : directory + "/" + name;
@@ -111,7 +105,7 @@ private:
             files_.push_back({joinName(options_.directory == "." ? "" : options_.directory, name), name,
                               {st.st_dev, st.st_ino}, static_cast<std::int64_t>(st.st_size)});
         } else {
-            diagnostics_.report(shown, "refused: not a regular file (" + describeType(st.st_mode) + ")");
+            diagnostics_.report(shown, notRegularFile(st.st_mode));
         }
     }
 
@@ -157,19 +151,10 @@ private:
 }  // namespace
 
 std::string normalizeOperand(const std::string& operand) {
-    const bool absolute = !operand.empty() && operand.front() == '/';
-    std::string name;
-    std::size_t start = 0;
-    while (start <= operand.size()) {
-        const std::size_t end = std::min(operand.find('/', start), operand.size());
-        const std::string_view component(operand.data() + start, end - start);
-        if (!component.empty() && component != ".") {
-            if (!name.empty()) name += '/';
-            name += component;
-        }
-        start = end + 1;
-    }
-    return absolute ? "/" + name : name;
+    // As bcl reads stored names, without the trailing separator: "sub/" names the directory.
+    std::string name = normalizedPath(operand);
+    while (name.size() > 1 && name.back() == '/') name.pop_back();
+    return name == "." ? std::string() : name;
 }
 
 std::vector<FileToAdd> gatherInputs(const InputOptions& options, Diagnostics& diagnostics) {

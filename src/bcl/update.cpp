@@ -12,10 +12,11 @@ namespace unbcl::bcl {
 
 int updateArchive(const ArchivePaths& paths, const AddOptions& options, const StandardStreams& streams) {
     Diagnostics diagnostics(streams.err, "bcl");
-    std::optional<NameCharset> charset;
-    if (!openWritingCharset(options.charset, charset, diagnostics)) return kBclCannotRun;
-    const std::vector<FileToAdd> inputs = gatherInputs(options.inputs, diagnostics);
-    if (diagnostics.anyReported()) return kBclFailed;
+    int exitCode = kBclFailed;
+    std::optional<FilesToAdd> toAdd = prepareFilesToAdd(options, diagnostics, exitCode);
+    if (!toAdd) return exitCode;
+    const std::vector<FileToAdd>& inputs = toAdd->files;
+    std::optional<NameCharset>& charset = toAdd->charset;
 
     const auto plan = [&](const ArchiveUnderLock& archive) -> std::optional<ArchivePlan> {
         if (!oldArchiveIsWhole(*archive.old, archive.oldDataFd, paths.data, diagnostics)) return std::nullopt;

@@ -49,18 +49,6 @@ namespace {
 constexpr int kNewFileFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC;
 constexpr std::string_view kLinkLeadsOut = "refused: a symbolic link leads out of the extraction directory";
 
-std::string describeFileType(mode_t mode) {
-    if (S_ISDIR(mode)) return "a directory";
-    if (S_ISFIFO(mode)) return "a FIFO";
-    if (S_ISCHR(mode)) return "a character device";
-    if (S_ISBLK(mode)) return "a block device";
-    if (S_ISSOCK(mode)) return "a socket";
-    if (S_ISLNK(mode)) return "a symbolic link";
-    return "a regular file";
-}
-
-std::string notRegularFile(mode_t mode) { return "refused: not a regular file (" + describeFileType(mode) + ")"; }
-
 }  // namespace
 
 void MemberExtractor::reportOpenFailure(const std::string& name, int err) {

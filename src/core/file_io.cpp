@@ -65,6 +65,18 @@ int writeAll(int fd, std::string_view bytes) {
     return 0;
 }
 
+std::string describeFileType(mode_t mode) {
+    if (S_ISDIR(mode)) return "a directory";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISCHR(mode)) return "a character device";
+    if (S_ISBLK(mode)) return "a block device";
+    if (S_ISSOCK(mode)) return "a socket";
+    if (S_ISLNK(mode)) return "a symbolic link";
+    return "a regular file";
+}
+
+std::string notRegularFile(mode_t mode) { return "refused: not a regular file (" + describeFileType(mode) + ")"; }
+
 std::string systemReason(int errnum) { return std::strerror(errnum); }
 
 }  // namespace unbcl
