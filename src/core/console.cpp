@@ -15,13 +15,6 @@ bool isC0OrDelete(unsigned char c) { return c < 0x20 || c == 0x7F; }
 // does); inside valid UTF-8 these bytes are only continuation bytes and harmless.
 bool isLoneC1Byte(unsigned char c) { return c >= 0x80 && c <= 0x9F; }
 
-std::uint32_t decodeUtf8(std::string_view sequence) {
-    const auto lead = static_cast<unsigned char>(sequence[0]);
-    std::uint32_t code = sequence.size() == 2 ? (lead & 0x1Fu) : sequence.size() == 3 ? (lead & 0x0Fu) : (lead & 0x07u);
-    for (std::size_t i = 1; i < sequence.size(); ++i) code = (code << 6) | (static_cast<unsigned char>(sequence[i]) & 0x3Fu);
-    return code;
-}
-
 // C1 controls written as UTF-8, and the characters that reorder text on screen: the
 // bidirectional embeddings and overrides and the isolates, which can make a name read as
 // another one.
@@ -38,11 +31,19 @@ void appendHexEscapes(std::string& out, std::string_view bytes) {
 
 }  // namespace
 
-std::size_t utf8SequenceLength(std::string_view text) {
-    if (text.empty()) return 0;
+namespace {
+
+struct Utf8Char {
+    std::size_t length = 0;  // 0: not a valid sequence
+    std::uint32_t code = 0;
+};
+
+// The valid UTF-8 sequence at text's start, decoded once for both questions asked of it.
+Utf8Char readUtf8(std::string_view text) {
+    if (text.empty()) return {};
     const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
     const unsigned char lead = byte(0);
-    if (lead < 0x80) return 1;
+    if (lead < 0x80) return {1, lead};
     std::size_t length = 0;
     std::uint32_t min = 0;
     std::uint32_t code = 0;
@@ -53,16 +54,21 @@ std::size_t utf8SequenceLength(std::string_view text) {
     } else if ((lead & 0xF8) == 0xF0) {
         length = 4, min = 0x10000, code = lead & 0x07u;
     } else {
-        return 0;
+        return {};
     }
-    if (text.size() < length) return 0;
+    if (text.size() < length) return {};
     for (std::size_t i = 1; i < length; ++i) {
-        if ((byte(i) & 0xC0) != 0x80) return 0;
+        if ((byte(i) & 0xC0) != 0x80) return {};
         code = (code << 6) | (byte(i) & 0x3Fu);
     }
     const bool surrogate = code >= 0xD800 && code <= 0xDFFF;
-    return code < min || code > 0x10FFFF || surrogate ? 0 : length;
+    if (code < min || code > 0x10FFFF || surrogate) return {};
+    return {length, code};
 }
+
+}  // namespace
+
+std::size_t utf8SequenceLength(std::string_view text) { return readUtf8(text).length; }
 
 void appendHexByte(std::string& out, unsigned char byte) {
     static constexpr char kHex[] = "0123456789abcdef";
@@ -73,11 +79,12 @@ void appendHexByte(std::string& out, unsigned char byte) {
 void appendEscaped(std::string& out, std::string_view text) {
     while (!text.empty()) {
         const auto c = static_cast<unsigned char>(text.front());
-        const std::size_t n = c < 0x80 ? 1 : utf8SequenceLength(text);
+        const Utf8Char decoded = c < 0x80 ? Utf8Char{1, c} : readUtf8(text);
+        const std::size_t n = decoded.length;
         // Bytes that are not UTF-8 pass as they are (a name in an old code page stays
         // readable), except those an 8-bit terminal takes for controls.
         const std::string_view piece = text.substr(0, n == 0 ? 1 : n);
-        const bool unsafe = n == 0 ? isLoneC1Byte(c) : n == 1 ? isC0OrDelete(c) : isUnsafeCodePoint(decodeUtf8(piece));
+        const bool unsafe = n == 0 ? isLoneC1Byte(c) : n == 1 ? isC0OrDelete(c) : isUnsafeCodePoint(decoded.code);
         if (unsafe) {
             appendHexEscapes(out, piece);
         } else {
