@@ -35,6 +35,7 @@ bool sameLocation(const ResolvedTarget& a, const ResolvedTarget& b);
 struct ReplaceFailure {
     std::string path;
     std::string reason;
+    bool inPlace = false;  // every new file was already in place; only making that durable failed
 };
 
 class FileSetReplacement;

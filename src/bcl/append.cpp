@@ -86,8 +86,10 @@ int appendToArchive(const ArchivePaths& paths, const AddOptions& options, const 
         return kBclFailed;
     }
     plan.members.insert(plan.members.end(), added.begin(), added.end());
-    if (!finishIndexRewrite(*rewrite, plan, paths.index, diagnostics)) {
-        restoreSize(*data, paths.data, diagnostics);
+    // Once the new index is in place, its members' bytes must stay, whatever else failed.
+    if (const IndexRewriteResult result = finishIndexRewrite(*rewrite, plan, paths.index, diagnostics);
+        result != IndexRewriteResult::Done) {
+        if (result == IndexRewriteResult::NotDone) restoreSize(*data, paths.data, diagnostics);
         return kBclFailed;
     }
     if (verbose.error() != 0) diagnostics.reportPlain("standard output: " + systemReason(verbose.error()));

@@ -333,17 +333,17 @@ std::optional<IndexRewrite> startIndexRewrite(const ArchivePaths& paths, Diagnos
     return IndexRewrite{std::move(replacement), std::move(*old), existing};
 }
 
-bool finishIndexRewrite(IndexRewrite& rewrite, const ArchivePlan& plan, const std::string& indexPath,
-                        Diagnostics& diagnostics) {
+IndexRewriteResult finishIndexRewrite(IndexRewrite& rewrite, const ArchivePlan& plan, const std::string& indexPath,
+                                      Diagnostics& diagnostics) {
     if (const int err = writeAll(rewrite.replacement.fd(0), indexText(plan)); err != 0) {
         diagnostics.report(indexPath, "cannot write: " + systemReason(err));
-        return false;
+        return IndexRewriteResult::NotDone;
     }
     if (const auto failure = rewrite.replacement.commit()) {
         diagnostics.report(failure->path, failure->reason);
-        return false;
+        return failure->inPlace ? IndexRewriteResult::InPlaceUnsynced : IndexRewriteResult::NotDone;
     }
-    return true;
+    return IndexRewriteResult::Done;
 }
 
 bool oldArchiveIsWhole(const LoadedIndex& old, int dataFd, const std::string& dataPath, Diagnostics& diagnostics) {

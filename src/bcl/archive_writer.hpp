@@ -129,9 +129,15 @@ struct IndexRewrite {
 // rewritten: a target that cannot be locked or replaced, an index that cannot be read whole.
 std::optional<IndexRewrite> startIndexRewrite(const ArchivePaths& paths, Diagnostics& diagnostics, int& exitCode);
 
-// Writes the plan's index and puts it in place; false, reported, when that failed.
-bool finishIndexRewrite(IndexRewrite& rewrite, const ArchivePlan& plan, const std::string& indexPath,
-                        Diagnostics& diagnostics);
+enum class IndexRewriteResult {
+    Done,
+    NotDone,         // the previous index is still there
+    InPlaceUnsynced  // the new index is in place, but could not be made durable
+};
+
+// Writes the plan's index and puts it in place; any failure is reported.
+IndexRewriteResult finishIndexRewrite(IndexRewrite& rewrite, const ArchivePlan& plan, const std::string& indexPath,
+                                      Diagnostics& diagnostics);
 
 // oldMembersAreWhole against the data file open on dataFd.
 bool oldArchiveIsWhole(const LoadedIndex& old, int dataFd, const std::string& dataPath, Diagnostics& diagnostics);

@@ -74,7 +74,9 @@ int renameMember(const ArchivePaths& paths, const RenameOptions& options, const 
     std::optional<IndexRewrite> rewrite = startIndexRewrite(paths, diagnostics, exitCode);
     if (!rewrite) return exitCode;
     const std::optional<ArchivePlan> plan = renamedPlan(rewrite->old, *names, options, *stored, diagnostics);
-    if (!plan || !finishIndexRewrite(*rewrite, *plan, paths.index, diagnostics)) return kBclFailed;
+    if (!plan || finishIndexRewrite(*rewrite, *plan, paths.index, diagnostics) != IndexRewriteResult::Done) {
+        return kBclFailed;
+    }
     return exitFor(diagnostics);
 }
 

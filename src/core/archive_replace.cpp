@@ -3,6 +3,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/random.h>
@@ -170,6 +172,24 @@ std::optional<std::string> replaceProblem(const ResolvedTarget& target) {
     }
     return std::nullopt;
 }
+
+// Blocks the signals that end a process on a user's or a service manager's request, and lets
+// them through again, still pending, when it goes.
+class HeldSignals {
+public:
+    HeldSignals() {
+        sigset_t held;
+        ::sigemptyset(&held);
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) ::sigaddset(&held, signal);
+        ::pthread_sigmask(SIG_BLOCK, &held, &previous_);
+    }
+    ~HeldSignals() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+    HeldSignals(const HeldSignals&) = delete;
+    HeldSignals& operator=(const HeldSignals&) = delete;
+
+private:
+    sigset_t previous_{};
+};
 
 }  // namespace
 
@@ -371,6 +391,10 @@ ReplacementStart FileSetReplacement::start(std::vector<ResolvedTarget> targets,
 }
 
 std::optional<ReplaceFailure> FileSetReplacement::commit() {
+    // From the first rename to the last temporary name removed, a Ctrl-C or a kill must not
+    // stop the work halfway: that would leave a new file beside an old one. Such signals wait
+    // until the archive is whole again, old or new; only SIGKILL cannot be held.
+    const HeldSignals held;
     for (Target& t : targets_) {
         if (::fsync(t.file.get()) != 0) return t.failure("cannot write", systemReason(errno));
     }
@@ -416,7 +440,9 @@ std::optional<ReplaceFailure> FileSetReplacement::commit() {
             continue;
         }
         if (::fsync(t.directory()) != 0) {
-            return t.failure("replaced, but its directory cannot be synced", systemReason(errno));
+            ReplaceFailure failure = t.failure("replaced, but its directory cannot be synced", systemReason(errno));
+            failure.inPlace = true;
+            return failure;
         }
     }
     return std::nullopt;
