@@ -17,12 +17,14 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <fstream>
 #include <optional>
 #include <sstream>
 #include <thread>
 
 #include "bcl_support.hpp"
+#include "open_gate.hpp"
 
 namespace unbcl::test {
 namespace {
@@ -75,12 +77,6 @@ public:
         return *status_;
     }
     int exitCode() { return WIFEXITED(wait()) ? WEXITSTATUS(*status_) : -1; }
-    void stop() {
-        ::kill(pid_, SIGSTOP);
-        int status = 0;
-        ::waitpid(pid_, &status, WUNTRACED);
-    }
-    void resume() { ::kill(pid_, SIGCONT); }
     std::string err() const { return readFile(capture_ / "stderr"); }
 
 private:
@@ -88,29 +84,6 @@ private:
     pid_t pid_ = -1;
     std::optional<int> status_;
 };
-
-// Waits until pid has a file open for writing somewhere under dir: the archive being written.
-bool waitUntilWritingUnder(pid_t pid, const fs::path& dir) {
-    const std::string prefix = dir.string() + "/";
-    const fs::path fds = "/proc/" + std::to_string(pid) + "/fd";
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (std::chrono::steady_clock::now() < deadline) {
-        std::error_code ec;
-        for (const auto& fd : fs::directory_iterator(fds, ec)) {
-            const std::string target = fs::read_symlink(fd.path(), ec).string();
-            if (ec || !target.starts_with(prefix)) continue;
-            std::ifstream info("/proc/" + std::to_string(pid) + "/fdinfo/" + fd.path().filename().string());
-            std::string key;
-            std::string flags;
-            while (info >> key >> flags && key != "flags:") {
-            }
-            if (key == "flags:" && (std::stoul(flags, nullptr, 8) & O_ACCMODE) != O_RDONLY) return true;
-        }
-        if (ec) return false;  // the process is gone
-        std::this_thread::sleep_for(100us);
-    }
-    return false;
-}
 
 // Whether pid waits, blocked, for a flock.
 bool waitsForFlock(pid_t pid) {
@@ -138,10 +111,11 @@ struct Workspace {
         EXPECT_TRUE(readFile(dir / "OLD.BCL") == "previous index") << fs::file_size(dir / "OLD.BCL") << " bytes";
         EXPECT_TRUE(readFile(dir / "OLD.BCD") == "previous data") << fs::file_size(dir / "OLD.BCD") << " bytes";
     }
-    // An input big enough that copying it takes a while, without taking room in the input.
-    void addSlowInput(const std::string& name) const {
-        writeFile(dir / name, "");
-        fs::resize_file(dir / name, 64 << 20);
+    // An input that holds whoever opens it, which bcl does while the new archive is being
+    // written: the run waits there until the gate is released.
+    std::unique_ptr<OpenGate> addHeldInput(const std::string& name) const {
+        writeFile(dir / name, "held input");
+        return std::make_unique<OpenGate>(dir / name);
     }
 };
 
@@ -247,11 +221,10 @@ TEST(BclCreateSafety, AnIndexThatCannotBeReplacedLeavesThePreviousArchiveWhole) 
 
 TEST(BclCreateSafety, ASecondCreateOfTheSameArchiveWaitsForTheFirst) {
     Workspace w;
-    w.addSlowInput("slow");
     writeFile(w.dir / "b", "second run");
-    Background first(w.dir.path(), createArgs(kOldArchive, {"a", "slow"}));
-    ASSERT_TRUE(waitUntilWritingUnder(first.pid(), w.dir.path()));
-    first.stop();
+    const auto gate = w.addHeldInput("held");
+    Background first(w.dir.path(), createArgs(kOldArchive, {"a", "held"}));
+    ASSERT_EQ(gate->waitForOpen(), first.pid());
 
     // Spelled differently, through a link to the directory: it is still the same archive.
     fs::create_directory_symlink(".", w.dir / "here");
@@ -260,7 +233,7 @@ TEST(BclCreateSafety, ASecondCreateOfTheSameArchiveWaitsForTheFirst) {
     EXPECT_FALSE(second.hasExited()) << "the second create ran while the first was writing";
     w.expectPreviousArchive();
 
-    first.resume();
+    gate->release();
     EXPECT_EQ(first.exitCode(), 0) << first.err();
     EXPECT_EQ(second.exitCode(), 0) << second.err();
     // The second ran last, whole: its index and its data, not one of each.
@@ -272,10 +245,10 @@ TEST(BclCreateSafety, ACreateEndedBySignalLeavesNothingBehind) {
     for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGKILL}) {
         SCOPED_TRACE(::strsignal(signal));
         Workspace w;
-        w.addSlowInput("slow");
+        const auto gate = w.addHeldInput("held");
         const auto before = listTree(w.dir.path());
-        Background run(w.dir.path(), createArgs(kOldArchive, {"a", "slow"}));
-        ASSERT_TRUE(waitUntilWritingUnder(run.pid(), w.dir.path()));
+        Background run(w.dir.path(), createArgs(kOldArchive, {"a", "held"}));
+        ASSERT_EQ(gate->waitForOpen(), run.pid());
         ::kill(run.pid(), signal);
         const int status = run.wait();
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal);
@@ -319,14 +292,13 @@ TEST(BclCreateSafety, AnInputThatChangesWhileCopiedFailsTheRun) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         Workspace w;
-        w.addSlowInput("slow");
         writeFile(w.dir / "late", "short");
+        const auto gate = w.addHeldInput("held");
         const auto before = listTree(w.dir.path());
-        Background run(w.dir.path(), createArgs(kOldArchive, {"slow", "late"}));
-        ASSERT_TRUE(waitUntilWritingUnder(run.pid(), w.dir.path()));
-        run.stop();
+        Background run(w.dir.path(), createArgs(kOldArchive, {"held", "late"}));
+        ASSERT_EQ(gate->waitForOpen(), run.pid());
         c.change(w.dir / "late");
-        run.resume();
+        gate->release();
         EXPECT_EQ(run.exitCode(), 1);
         EXPECT_EQ(run.err(), c.err);
         EXPECT_EQ(listTree(w.dir.path()), before);
