@@ -37,10 +37,13 @@ std::optional<std::string_view> archiveFileAtFd(int fd, const std::string& index
 // for writing, and a file with other hard links never changes through this name.
 struct OutputPolicy {
     int directoryFd = AT_FDCWD;
-    // Resolve every name beneath directoryFd only: a symbolic link that leads out of it on the
-    // way refuses the entry. An existing file or link at the name is replaced by a new file.
+    // bcl's way. Resolve every name beneath directoryFd only: a symbolic link that leads out of
+    // it on the way refuses the entry. Each member is written to a new file that takes its name
+    // only when written whole, replacing an existing file or link there, so a failed write or a
+    // killed process leaves what stood at the name before.
     bool stayBeneath = false;
     bool createDirectories = false;
+    // With stayBeneath: an existing file at the name is left alone and a note says so.
     bool keepExisting = false;
     // How names are judged: bcl reads a drive letter as absolute.
     NameStyle nameStyle = NameStyle::Unix;
@@ -61,19 +64,32 @@ public:
           protected_(std::move(protectedFiles)),
           diagnostics_(diagnostics) {}
 
-    // Creates or truncates the entry's output file and copies the member into it. Problems
-    // are reported and the entry is left; the next entry does not depend on this one.
+    // Writes the entry's output file as the policy says. Problems are reported and the entry is
+    // left; the next entry does not depend on this one.
     ExtractedMember extractMember(const ListMLV& entry);
 
 private:
+    // Where a member's file goes: its directory, opened beneath the extraction directory, and
+    // the last component of its name.
+    struct OutputSlot {
+        int parentFd;
+        std::string base;
+    };
+
     int openOutput(const std::string& name, int flags) const;
-    bool makeParentDirectories(const std::string& name);
-    // Each returns the output to write, or nothing with the reason reported.
+    // Makes the directories a name needs; gives the last of them, open (none when the name has
+    // no directory to make), or nothing with the reason reported.
+    std::optional<UniqueFd> makeParentDirectories(const std::string& name);
+    // unbcl's way: the output is written at its name, an existing regular file emptied in
+    // place unless other names share it. Returns the output, or nothing with the reason reported.
     UniqueFd createOutput(const std::string& name);
-    // unbcl's way: an existing regular file is emptied in place, unless other names share it.
     UniqueFd reuseExisting(const std::string& name);
-    // bcl extract's way: whatever stands at the name is replaced by a new file.
-    UniqueFd replaceExisting(const std::string& name);
+    // bcl extract's way: a new file, put at its name only when written whole.
+    ExtractedMember extractWhole(const ListMLV& entry, const std::string& name);
+    std::optional<OutputSlot> findOutputSlot(const std::string& name);
+    // Whether the new file must replace something at the name (true) or finds it free (false);
+    // nothing, with the reason reported, when what stands there must be left alone.
+    std::optional<bool> mayReplace(const OutputSlot& slot, const std::string& name);
     void keepExisting(const std::string& name);
     void reportOpenFailure(const std::string& name, int err);
     const ProtectedFile* protectedFileFor(const FileIdentity& identity) const;
@@ -83,6 +99,9 @@ private:
     std::vector<ProtectedFile> protected_;
     Diagnostics& diagnostics_;
     MemberCopier copier_;
+    // The directory the last member went to, by the path its name gives.
+    std::string parentPath_;
+    UniqueFd parent_;
 };
 
 }  // namespace unbcl

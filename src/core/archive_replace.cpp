@@ -7,13 +7,14 @@
 #include <signal.h>
 #include <stdio.h>
 #include <sys/file.h>
-#include <sys/random.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <utility>
+
+#include "temporary_name.hpp"
 
 namespace unbcl {
 
@@ -23,8 +24,6 @@ namespace {
 // and it removes them before letting go, so a name found by the next lock holder was left by a
 // writer that died: SIGKILL in the few system calls of a commit, or one without anonymous files.
 constexpr std::string_view kTemporaryPrefix = ".bcl-replace-";
-constexpr std::size_t kTemporaryLetters = 8;
-constexpr std::string_view kTemporaryAlphabet = "abcdefghijklmnopqrstuvwxyz0123456789";
 constexpr int kMaxSymbolicLinks = 40;  // as the kernel allows in one path
 
 struct PathEnd {
@@ -59,74 +58,6 @@ SysResult<std::string> readLinkAt(int directory, const std::string& name) {
     }
 }
 
-std::string procPathOf(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
-
-SysResult<std::string> randomTemporaryName() {
-    unsigned char bytes[kTemporaryLetters];
-    if (::getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
-        return SysResult<std::string>::failure(errno);
-    }
-    std::string name(kTemporaryPrefix);
-    for (const unsigned char b : bytes) name += kTemporaryAlphabet[b % kTemporaryAlphabet.size()];
-    return name;
-}
-
-// Only names of exactly the form made above count as a dead writer's leftovers: a user's
-// ".bcl-replace-notes.txt" is nobody's temporary file.
-bool isTemporaryName(std::string_view name) {
-    if (!name.starts_with(kTemporaryPrefix) || name.size() != kTemporaryPrefix.size() + kTemporaryLetters) {
-        return false;
-    }
-    return name.substr(kTemporaryPrefix.size()).find_first_not_of(kTemporaryAlphabet) == std::string_view::npos;
-}
-
-// Calls make(name) with fresh temporary names until one is not taken; returns the name used.
-template <typename Make>
-SysResult<std::string> withFreshTemporaryName(Make make) {
-    constexpr int kAttempts = 100;
-    for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        SysResult<std::string> name = randomTemporaryName();
-        if (!name) return name;
-        if (make(*name) == 0) return name;
-        if (errno != EEXIST) return SysResult<std::string>::failure(errno);
-    }
-    return SysResult<std::string>::failure(EEXIST);
-}
-
-// A name in a directory that goes away with this object unless released.
-class TemporaryName {
-public:
-    TemporaryName() = default;
-    TemporaryName(int directory, std::string name) : directory_(directory), name_(std::move(name)) {}
-    TemporaryName(TemporaryName&& other) noexcept
-        : directory_(other.directory_), name_(std::exchange(other.name_, {})) {}
-    TemporaryName& operator=(TemporaryName&& other) noexcept {
-        if (this != &other) {
-            remove();
-            directory_ = other.directory_;
-            name_ = std::exchange(other.name_, {});
-        }
-        return *this;
-    }
-    TemporaryName(const TemporaryName&) = delete;
-    TemporaryName& operator=(const TemporaryName&) = delete;
-    ~TemporaryName() { remove(); }
-
-    const std::string& name() const { return name_; }
-    bool empty() const { return name_.empty(); }
-    void remove() {
-        // Removal is tidying: the one caller that must know it failed is the old file's, and it
-        // then says where that file remains.
-        if (!name_.empty()) (void)::unlinkat(directory_, name_.c_str(), 0);
-        name_.clear();
-    }
-    void release() { name_.clear(); }
-
-private:
-    int directory_ = -1;
-    std::string name_;
-};
-
 struct DirCloser {
     void operator()(DIR* dir) const { ::closedir(dir); }
 };
@@ -141,7 +72,7 @@ void removeLeftoverTemporaries(int directory) {
     }
     // A leftover that cannot be removed is no reason to refuse the new archive.
     while (const dirent* entry = ::readdir(listing.get())) {
-        if (isTemporaryName(entry->d_name)) {
+        if (isTemporaryName(entry->d_name, kTemporaryPrefix)) {
             (void)::unlinkat(directory, entry->d_name, 0);
         }
     }
@@ -260,7 +191,7 @@ int openNewFile(Target& target) {
     if (fd < 0) {
         if (errno != EOPNOTSUPP && errno != EISDIR) return errno;
         target.anonymous = false;
-        const SysResult<std::string> name = withFreshTemporaryName([&](const std::string& candidate) {
+        const SysResult<std::string> name = withFreshTemporaryName(kTemporaryPrefix, [&](const std::string& candidate) {
             fd = ::openat(target.directory(), candidate.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
             return fd < 0 ? -1 : 0;
         });
@@ -276,7 +207,7 @@ int openNewFile(Target& target) {
 int nameBeforeExchange(Target& target) {
     if (!target.where.existing || !target.temporary.empty()) return 0;
     const std::string source = procPathOf(target.file.get());
-    const SysResult<std::string> name = withFreshTemporaryName([&](const std::string& candidate) {
+    const SysResult<std::string> name = withFreshTemporaryName(kTemporaryPrefix, [&](const std::string& candidate) {
         return ::linkat(AT_FDCWD, source.c_str(), target.directory(), candidate.c_str(), AT_SYMLINK_FOLLOW);
     });
     if (!name) return name.error();

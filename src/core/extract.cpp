@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "new_output_file.hpp"
 #include "unbcl/member_name.hpp"
 
 namespace unbcl {
@@ -55,7 +56,7 @@ void MemberExtractor::reportOpenFailure(const std::string& name, int err) {
     diagnostics_.report(name, err == EXDEV ? std::string(kLinkLeadsOut) : "cannot create: " + systemReason(err));
 }
 
-bool MemberExtractor::makeParentDirectories(const std::string& name) {
+std::optional<UniqueFd> MemberExtractor::makeParentDirectories(const std::string& name) {
     // Each directory is made inside its parent, which was itself opened beneath the extraction
     // directory, so no link can carry a new directory outside.
     UniqueFd parent;
@@ -71,7 +72,7 @@ bool MemberExtractor::makeParentDirectories(const std::string& name) {
                 err = errno;
                 diagnostics_.report(name, "cannot create directory " + escapeControlBytes(prefix) + ": " +
                                               systemReason(err));
-                return false;
+                return std::nullopt;
             }
             dir = UniqueFd(openOutput(prefix, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
             err = dir ? 0 : errno;
@@ -80,15 +81,14 @@ bool MemberExtractor::makeParentDirectories(const std::string& name) {
             diagnostics_.report(name, err == EXDEV ? std::string(kLinkLeadsOut)
                                                    : "cannot create directory " + escapeControlBytes(prefix) +
                                                          ": " + systemReason(err));
-            return false;
+            return std::nullopt;
         }
         parent = std::move(dir);
     }
-    return true;
+    return parent;
 }
 
 UniqueFd MemberExtractor::createOutput(const std::string& name) {
-    if (policy_.createDirectories && !makeParentDirectories(name)) return {};
     // A name that did not exist cannot be one of the archive's files, nor a FIFO or a link,
     // so a new file costs a single call; only what already exists is looked at.
     UniqueFd fd(openOutput(name, kNewFileFlags));
@@ -97,11 +97,7 @@ UniqueFd MemberExtractor::createOutput(const std::string& name) {
         reportOpenFailure(name, err);
         return {};
     }
-    if (policy_.keepExisting) {
-        keepExisting(name);
-        return {};
-    }
-    return policy_.stayBeneath ? replaceExisting(name) : reuseExisting(name);
+    return reuseExisting(name);
 }
 
 UniqueFd MemberExtractor::reuseExisting(const std::string& name) {
@@ -148,46 +144,102 @@ UniqueFd MemberExtractor::reuseExisting(const std::string& name) {
     return fd;
 }
 
-UniqueFd MemberExtractor::replaceExisting(const std::string& name) {
-    // Work in the parent, opened beneath the extraction directory, on the last component
-    // alone: what stands at the name is never followed, whatever it is.
+std::optional<MemberExtractor::OutputSlot> MemberExtractor::findOutputSlot(const std::string& name) {
     const auto slash = name.rfind('/');
-    const std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
-    UniqueFd parent;
-    if (slash != std::string::npos) {
-        parent = UniqueFd(openOutput(name.substr(0, slash), O_PATH | O_DIRECTORY | O_CLOEXEC));
-        if (!parent) {
-            reportOpenFailure(name, errno);
-            return {};
-        }
+    OutputSlot slot{policy_.directoryFd, slash == std::string::npos ? name : name.substr(slash + 1)};
+    if (slash == std::string::npos) {
+        if (policy_.createDirectories && !makeParentDirectories(name)) return std::nullopt;
+        return slot;
     }
-    const int parentFd = parent ? parent.get() : policy_.directoryFd;
+    // Members of one directory tend to follow one another: its descriptor is kept for the
+    // next, which saves opening and making every directory on the way again.
+    std::string parentPath = name.substr(0, slash);
+    if (!parent_ || parentPath != parentPath_) {
+        parent_.reset();
+        if (policy_.createDirectories) {
+            std::optional<UniqueFd> made = makeParentDirectories(name);
+            if (!made) return std::nullopt;
+            parent_ = std::move(*made);
+        }
+        // Work in the parent, opened beneath the extraction directory, on the last component
+        // alone: what stands at the name is never followed, whatever it is.
+        if (!parent_) parent_ = UniqueFd(openOutput(parentPath, O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (!parent_) {
+            reportOpenFailure(name, errno);
+            return std::nullopt;
+        }
+        parentPath_ = std::move(parentPath);
+    }
+    slot.parentFd = parent_.get();
+    return slot;
+}
+
+std::optional<bool> MemberExtractor::mayReplace(const OutputSlot& slot, const std::string& name) {
     struct stat st {};
-    if (::fstatat(parentFd, base.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (::fstatat(slot.parentFd, slot.base.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) return false;
         reportOpenFailure(name, errno);
-        return {};
+        return std::nullopt;
+    }
+    if (policy_.keepExisting) {
+        keepExisting(name);
+        return std::nullopt;
     }
     if (S_ISDIR(st.st_mode)) {
         reportOpenFailure(name, EISDIR);
-        return {};
+        return std::nullopt;
     }
     if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
         diagnostics_.report(name, notRegularFile(st.st_mode));
-        return {};
+        return std::nullopt;
     }
     if (const ProtectedFile* p = protectedFileFor({st.st_dev, st.st_ino})) {
         diagnostics_.report(name, "refused: output would overwrite " + std::string(p->description));
+        return std::nullopt;
+    }
+    return true;
+}
+
+ExtractedMember MemberExtractor::extractWhole(const ListMLV& entry, const std::string& name) {
+    const std::optional<OutputSlot> slot = findOutputSlot(name);
+    if (!slot) return {};
+    // A file kept with -k is looked at before any byte is copied. Otherwise the name is
+    // assumed free, the common case, and what stands there is judged only when placing finds
+    // the name taken.
+    std::optional<bool> replace = false;
+    if (policy_.keepExisting) {
+        replace = mayReplace(*slot, name);
+        if (!replace) return {};
+    }
+    SysResult<NewOutputFile> file = NewOutputFile::begin(slot->parentFd);
+    if (!file) {
+        reportOpenFailure(name, file.error());
         return {};
     }
-    // A new file under the old name, as an extractor should: a hard link elsewhere keeps its
-    // bytes, and a symbolic link at the name is replaced, not followed.
-    if (::unlinkat(parentFd, base.c_str(), 0) != 0) {
-        diagnostics_.report(name, "cannot replace: " + systemReason(errno));
+    const CopyOutcome outcome = copier_.copy(dataFd_, entry.offset, entry.length, file->fd());
+    if (outcome.writeErrno != 0 || outcome.readErrno != 0) {
+        // Bytes that were never written or never read make no member: the file is dropped and
+        // whatever stood at the name stays.
+        reportCopyOutcome(diagnostics_, entry, outcome, 0, CopyTarget::File);
         return {};
     }
-    UniqueFd fd(::openat(parentFd, base.c_str(), kNewFileFlags, 0666));
-    if (!fd) reportOpenFailure(name, errno);
-    return fd;
+    int placeErrno = file->place(slot->base, *replace);
+    if (placeErrno == EEXIST && !*replace) {
+        // A file or link there is replaced as an extractor should, by a new file, so a hard
+        // link elsewhere keeps its bytes and a symbolic link is never written through.
+        replace = mayReplace(*slot, name);
+        if (!replace) return {};
+        placeErrno = file->place(slot->base, *replace);
+    }
+    if (placeErrno != 0) {
+        diagnostics_.report(name, (*replace ? "cannot replace: " : "cannot create: ") + systemReason(placeErrno));
+        return {};
+    }
+    const int closeErrno = file->close();
+    // A member that runs past the end of the data file is written with the bytes that exist,
+    // as the archive holds it, and reported.
+    const bool reported = reportCopyOutcome(diagnostics_, entry, outcome, closeErrno, CopyTarget::File);
+    return {true, !reported, outcome.copied};
 }
 
 void MemberExtractor::keepExisting(const std::string& name) {
@@ -213,6 +265,8 @@ ExtractedMember MemberExtractor::extractMember(const ListMLV& entry) {
         diagnostics_.report(entry.fname, "refused: " + std::string(describeNameVerdict(verdict)));
         return {};
     }
+    if (policy_.stayBeneath) return extractWhole(entry, std::string(entry.fname));
+    if (policy_.createDirectories && !makeParentDirectories(std::string(entry.fname))) return {};
     UniqueFd out = createOutput(std::string(entry.fname));
     if (!out) return {};
     const CopyOutcome outcome = copier_.copy(dataFd_, entry.offset, entry.length, out.get());
