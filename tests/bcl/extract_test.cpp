@@ -3,10 +3,13 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <functional>
+#include <set>
 #include <regex>
 
 #include <gtest/gtest.h>
@@ -248,6 +251,93 @@ TEST(BclExtract, VerboseNamesOnlyMembersWrittenWhole) {
     EXPECT_EQ(r.out, "small\n");
     EXPECT_EQ(r.err, "bcl: big: write error: File too large\n");
     EXPECT_EQ(r.exitCode, 1);
+}
+
+// What stands at a member's name before a run, and what must stand there after it when the
+// member cannot be written whole.
+struct InTheWay {
+    std::string what;
+    std::function<void(const fs::path& out)> make;
+    FileSet after;  // regular files below the scratch directory's "out" and "elsewhere"
+};
+
+TEST(BclExtract, AMemberNotWrittenWholeLeavesWhatStoodAtItsName) {
+    const InTheWay cases[] = {
+        {"nothing", [](const fs::path&) {}, {{"out/sub/small", "0123456789"}}},
+        {"an older file", [](const fs::path& out) { writeFile(out / "sub/big", "old"); },
+         {{"out/sub/big", "old"}, {"out/sub/small", "0123456789"}}},
+        {"a hard link to a file elsewhere",
+         [](const fs::path& out) {
+             writeFile(out / "../elsewhere", "linked");
+             fs::create_hard_link(out / "../elsewhere", out / "sub/big");
+         },
+         {{"elsewhere", "linked"}, {"out/sub/big", "linked"}, {"out/sub/small", "0123456789"}}},
+        {"a symbolic link",
+         [](const fs::path& out) {
+             writeFile(out / "../elsewhere", "pointed at");
+             fs::create_symlink("../../elsewhere", out / "sub/big");
+         },
+         {{"elsewhere", "pointed at"}, {"out/sub/small", "0123456789"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScratchDir dir;
+        writeFile(dir / "MOLVARE.BCL", "H\nH\n[sub/big]\n0\n4096\n[sub/small]\n0\n10\n");
+        writeFile(dir / "MOLVARE.BCD", "0123456789" + std::string(4086, 'z'));
+        fs::create_directories(dir / "out/sub");
+        c.make(dir / "out");
+        const auto before = listTree(dir / "out");
+        const RunResult r = runProgram({dir.path(), {"extract", "-C", "out"}, BCL_BINARY, [] {
+                                            const rlimit limit{1024, 1024};
+                                            ::setrlimit(RLIMIT_FSIZE, &limit);
+                                        }, {}});
+        EXPECT_EQ(r.err, "bcl: sub/big: write error: File too large\n");
+        EXPECT_EQ(r.exitCode, 1);
+        FileSet after = readRegularFiles(dir.path());
+        after.erase("MOLVARE.BCL");
+        after.erase("MOLVARE.BCD");
+        EXPECT_EQ(after, c.after);
+        // Nothing half-made is left: only the small member is new, and no hidden file.
+        auto expected = before;
+        expected.insert("sub/small");
+        EXPECT_EQ(listTree(dir / "out"), expected);
+        if (c.what == "a symbolic link") {
+            EXPECT_TRUE(fs::is_symlink(dir / "out/sub/big"));
+        }
+    }
+}
+
+TEST(BclExtract, ARunEndedBySignalLeavesEachNameOldOrWhole) {
+    // Wherever the signal lands, in the copy or between members, a name holds its old file or
+    // the whole member, and nothing else is left in the directory.
+    ScratchDir dir;
+    const std::string member(48 << 20, 'm');
+    writeFile(dir / "MOLVARE.BCL", "H\nH\n[a]\n0\n" + std::to_string(member.size()) + "\n[b]\n0\n" +
+                                       std::to_string(member.size()) + "\n");
+    writeFile(dir / "MOLVARE.BCD", member);
+    int signalled = 0;
+    for (const long delayMicros : {0L, 1000L, 5000L, 15000L, 30000L, 60000L, 120000L}) {
+        SCOPED_TRACE("signal after " + std::to_string(delayMicros) + " microseconds");
+        const fs::path out = dir / ("out" + std::to_string(delayMicros));
+        fs::create_directory(out);
+        writeFile(out / "a", "old a");
+        writeFile(out / "b", "old b");
+        const RunResult r = runProgram({dir.path(), {"extract", "-j", "1", "-C", out.string()}, BCL_BINARY,
+                                        [delayMicros] {
+                                            // The timer outlives exec; SIGALRM's default ends the process.
+                                            const itimerval timer{{0, 0}, {0, delayMicros == 0 ? 1 : delayMicros}};
+                                            ::setitimer(ITIMER_REAL, &timer, nullptr);
+                                        },
+                                        {}});
+        if (r.signal == SIGALRM) ++signalled;
+        EXPECT_TRUE(r.signal == SIGALRM || r.exitCode == 0) << r.err;
+        EXPECT_EQ(listTree(out), (std::set<std::string>{"a", "b"}));
+        for (const char* name : {"a", "b"}) {
+            const std::string now = readFile(out / name);
+            EXPECT_TRUE(now == "old "s + name || now == member) << name << ": " << now.size() << " bytes";
+        }
+    }
+    EXPECT_GT(signalled, 0) << "every run finished before its signal: nothing was tested";
 }
 
 TEST(BclExtract, ExtractShowsProgressOnATerminalAndClearsIt) {
