@@ -25,15 +25,20 @@ struct DataForAppend {
     std::int64_t size = 0;
 };
 
-std::optional<DataForAppend> openDataForAppend(const std::string& path, Diagnostics& diagnostics) {
+// Nothing, with the reason reported, when the data file cannot be written in place; exitCode
+// then says whether it could not even be opened (2) or is not a file to append to (1).
+std::optional<DataForAppend> openDataForAppend(const std::string& path, Diagnostics& diagnostics, int& exitCode) {
     UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     struct stat st {};
     if (!fd || ::fstat(fd.get(), &st) != 0) {
         diagnostics.report(path, "cannot open: " + systemReason(errno));
+        exitCode = kBclCannotRun;
         return std::nullopt;
     }
+    exitCode = kBclFailed;
     if (!S_ISREG(st.st_mode)) {
-        diagnostics.report(path, "cannot open: not a regular file");
+        // Worded and counted as the commands that replace the data file have it: a failure (1).
+        diagnostics.report(path, "cannot write: not a regular file (" + describeFileType(st.st_mode) + ")");
         return std::nullopt;
     }
     return DataForAppend{std::move(fd), {st.st_dev, st.st_ino}, static_cast<std::int64_t>(st.st_size)};
@@ -60,8 +65,8 @@ int appendToArchive(const ArchivePaths& paths, const AddOptions& options, const 
     std::optional<IndexRewrite> rewrite = startIndexRewrite(paths, diagnostics, exitCode);
     if (!rewrite) return exitCode;
     const LoadedIndex* old = &rewrite->old;
-    const std::optional<DataForAppend> data = openDataForAppend(paths.data, diagnostics);
-    if (!data) return kBclCannotRun;
+    const std::optional<DataForAppend> data = openDataForAppend(paths.data, diagnostics, exitCode);
+    if (!data) return exitCode;
     // A member that runs past the end would take the new bytes as its own.
     if (!oldMembersAreWhole(*old, data->size, diagnostics)) return kBclFailed;
 

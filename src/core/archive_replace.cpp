@@ -95,7 +95,7 @@ bool stickyDirectoryForbids(const struct stat& directory, const struct stat& fil
 std::optional<std::string> replaceProblem(const ResolvedTarget& target) {
     if (!target.existing) return std::nullopt;
     if (S_ISDIR(target.existing->st_mode)) return systemReason(EISDIR);
-    if (!S_ISREG(target.existing->st_mode)) return "not a regular file";
+    if (!S_ISREG(target.existing->st_mode)) return "not a regular file (" + describeFileType(target.existing->st_mode) + ")";
     struct stat directory {};
     if (::fstat(target.directory.get(), &directory) != 0) return systemReason(errno);
     if (stickyDirectoryForbids(directory, *target.existing)) {

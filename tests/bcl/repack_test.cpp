@@ -287,6 +287,32 @@ TEST(BclRepack, AppendRefusesNamesAlreadyPresentAndRenameOnlyTouchesTheIndex) {
     EXPECT_EQ(r.exitCode, 1);
 }
 
+TEST(BclRepack, AFifoAsTheDataFileIsOneFailureForEveryWriter) {
+    // Opening a FIFO for writing waits for a reader: no writer may open it, and all say so alike.
+    const struct {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{"create", "G.BCL", "-C", "src", "a"}, "bcl: G.BCD: cannot replace: not a regular file (a FIFO)\n"},
+        {{"update", "G.BCL", "-C", "src", "a"}, "bcl: G.BCD: cannot replace: not a regular file (a FIFO)\n"},
+        {{"append", "G.BCL", "-C", "src", "b"}, "bcl: G.BCD: cannot write: not a regular file (a FIFO)\n"},
+        {{"delete", "G.BCL", "a"}, "bcl: G.BCD: cannot replace: not a regular file (a FIFO)\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.front());
+        ScratchDir dir;
+        writeFiles(dir / "src", {{"a", "A"}, {"b", "B"}});
+        expectSuccess(bcl(dir.path(), {"create", "G.BCL", "-C", "src", "a"}));
+        fs::remove(dir / "G.BCD");
+        ASSERT_EQ(::mkfifo((dir / "G.BCD").c_str(), 0644), 0);
+        const RunResult r = bcl(dir.path(), c.args);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(readFile(dir / "G.BCL"), "BCL ARCHIVE\n1 FILES\n[a]\n0\n1\n");
+        EXPECT_TRUE(fs::is_fifo(dir / "G.BCD"));
+    }
+}
+
 // Writers that change one archive at once take turns, each reading the archive the one before
 // left: no change is lost, whichever command makes it.
 TEST(BclRepack, ConcurrentChangesAreAllKept) {
