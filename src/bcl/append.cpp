@@ -83,10 +83,18 @@ int appendToArchive(const ArchivePaths& paths, const AddOptions& options, const 
     if (!layOutMembers(added, data->size, options.align, diagnostics)) return kBclFailed;
 
     Console verbose(streams.out, false);
-    const bool written = writeMembers(added, data->fd.get(), -1, options.verbose ? &verbose : nullptr, diagnostics) &&
+    // The new bytes are written in place, so a Ctrl-C or a kill must not leave them behind:
+    // such a signal waits for the next safe point, the data file is cut back, and then the
+    // signal ends the process as it would have. Only SIGKILL leaves unreferenced bytes.
+    const HeldSignals held;
+    const WriteOutcome copied =
+        writeMembers(added, data->fd.get(), -1, options.verbose ? &verbose : nullptr, diagnostics, &held);
+    const bool written = copied == WriteOutcome::Written &&
                          ::ftruncate(data->fd.get(), endOfMembers(added, data->size)) == 0 && ::fsync(data->fd.get()) == 0;
     if (!written) {
-        if (!diagnostics.anyReported()) diagnostics.report(paths.data, "cannot write: " + systemReason(errno));
+        if (copied != WriteOutcome::Interrupted && !diagnostics.anyReported()) {
+            diagnostics.report(paths.data, "cannot write: " + systemReason(errno));
+        }
         restoreSize(*data, paths.data, diagnostics);
         return kBclFailed;
     }

@@ -55,30 +55,45 @@ std::optional<std::string> changeAfterCopy(const PlannedMember& m, const OpenInp
     return std::nullopt;
 }
 
-bool copyFromFile(const PlannedMember& m, MemberCopier& copier, int dataFd, Diagnostics& diagnostics) {
+// Between two looks at held signals, at most this many bytes are copied: an interrupted append
+// gives the data file back within a fraction of a second, not after a member of many GiB.
+constexpr std::int64_t kBytesBetweenLooks = std::int64_t{64} << 20;
+
+WriteOutcome copyFromFile(const PlannedMember& m, MemberCopier& copier, int dataFd, Diagnostics& diagnostics,
+                          const HeldSignals* held) {
     const SysResult<OpenInput> file = openInput(m.source.path);
     if (!file) {
         diagnostics.report(m.shownName, "cannot read: " + systemReason(file.error()));
-        return false;
+        return WriteOutcome::Failed;
     }
     if (!(identityOf(file->status) == m.source.identity) || !file->fd) {
         diagnostics.report(m.shownName, "changed while the archive was written: another file has its name now");
-        return false;
+        return WriteOutcome::Failed;
     }
-    const CopyOutcome outcome = copier.copy(file->fd.get(), 0, m.length, dataFd);
+    CopyOutcome outcome;
+    for (;;) {
+        const std::int64_t left = m.length - outcome.copied;
+        const std::int64_t piece = held ? std::min(left, kBytesBetweenLooks) : left;
+        const CopyOutcome part = copier.copy(file->fd.get(), outcome.copied, piece, dataFd);
+        outcome.copied += part.copied;
+        outcome.readErrno = part.readErrno;
+        outcome.writeErrno = part.writeErrno;
+        if (part.copied < piece || part.readErrno != 0 || part.writeErrno != 0 || outcome.copied == m.length) break;
+        if (held->pending()) return WriteOutcome::Interrupted;
+    }
     if (outcome.writeErrno != 0) {
         diagnostics.report(m.shownName, "cannot write the data file: " + systemReason(outcome.writeErrno));
-        return false;
+        return WriteOutcome::Failed;
     }
     if (outcome.readErrno != 0) {
         diagnostics.report(m.shownName, "read error: " + systemReason(outcome.readErrno));
-        return false;
+        return WriteOutcome::Failed;
     }
     if (const auto change = changeAfterCopy(m, *file, outcome.copied)) {
         diagnostics.report(m.shownName, "changed while the archive was written: " + *change);
-        return false;
+        return WriteOutcome::Failed;
     }
-    return true;
+    return WriteOutcome::Written;
 }
 
 bool copyFromOldData(const PlannedMember& m, MemberCopier& copier, int oldDataFd, int dataFd,
@@ -189,20 +204,24 @@ std::string indexText(const ArchivePlan& plan) {
     return text;
 }
 
-bool writeMembers(const std::vector<PlannedMember>& members, int dataFd, int oldDataFd, Console* verbose,
-                  Diagnostics& diagnostics) {
+WriteOutcome writeMembers(const std::vector<PlannedMember>& members, int dataFd, int oldDataFd, Console* verbose,
+                          Diagnostics& diagnostics, const HeldSignals* held) {
     MemberCopier copier;
     for (const PlannedMember& m : members) {
+        if (held && held->pending()) return WriteOutcome::Interrupted;
         if (::lseek(dataFd, m.offset, SEEK_SET) < 0) {
             diagnostics.report(m.shownName, "cannot write the data file: " + systemReason(errno));
-            return false;
+            return WriteOutcome::Failed;
         }
-        const bool copied = m.source.path.empty() ? copyFromOldData(m, copier, oldDataFd, dataFd, diagnostics)
-                                                  : copyFromFile(m, copier, dataFd, diagnostics);
-        if (!copied) return false;
+        if (m.source.path.empty()) {
+            if (!copyFromOldData(m, copier, oldDataFd, dataFd, diagnostics)) return WriteOutcome::Failed;
+        } else if (const WriteOutcome copied = copyFromFile(m, copier, dataFd, diagnostics, held);
+                   copied != WriteOutcome::Written) {
+            return copied;
+        }
         if (verbose && !m.source.path.empty()) verbose->write(escapeControlBytes(m.shownName) + "\n");
     }
-    return true;
+    return held && held->pending() ? WriteOutcome::Interrupted : WriteOutcome::Written;
 }
 
 std::int64_t endOfMembers(const std::vector<PlannedMember>& members, std::int64_t start) {
@@ -399,8 +418,8 @@ int rewriteArchive(const ArchivePaths& paths, const RewriteOptions& options,
     if (!layOutMembers(plan->members, 0, options.align, diagnostics)) return kBclFailed;
 
     Console verbose(streams.out, false);
-    if (!writeMembers(plan->members, archive.fd(kDataTarget), current.oldDataFd, options.verbose ? &verbose : nullptr,
-                      diagnostics)) {
+    if (writeMembers(plan->members, archive.fd(kDataTarget), current.oldDataFd, options.verbose ? &verbose : nullptr,
+                     diagnostics) != WriteOutcome::Written) {
         return kBclFailed;
     }
     // The data file ends with its last member's bytes, even when that member is empty and the

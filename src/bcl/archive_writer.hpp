@@ -17,6 +17,7 @@
 #include "unbcl/archive_replace.hpp"
 #include "unbcl/console.hpp"
 #include "unbcl/file_io.hpp"
+#include "unbcl/held_signals.hpp"
 #include "unbcl/name_charset.hpp"
 
 namespace unbcl::bcl {
@@ -67,11 +68,18 @@ std::int64_t endOfMembers(const std::vector<PlannedMember>& members, std::int64_
 // The members of an archive as they stand, to be written back unchanged.
 std::vector<PlannedMember> keptMembers(const LoadedIndex& old);
 
+enum class WriteOutcome {
+    Written,
+    Failed,       // reported
+    Interrupted,  // a held signal came: the caller undoes what it wrote, then lets it through
+};
+
 // Copies every member to its offset in dataFd, from its file (which must still be the file
 // planned, with the length planned) or from oldDataFd. Gaps before aligned members stay holes,
-// which read as zeros. -v names each member as it is copied.
-bool writeMembers(const std::vector<PlannedMember>& members, int dataFd, int oldDataFd, Console* verbose,
-                  Diagnostics& diagnostics);
+// which read as zeros. -v names each member as it is copied. With held, the copy stops at the
+// next safe point, between members or between pieces of a large one, once a signal is pending.
+WriteOutcome writeMembers(const std::vector<PlannedMember>& members, int dataFd, int oldDataFd, Console* verbose,
+                          Diagnostics& diagnostics, const HeldSignals* held = nullptr);
 
 // What a command sees of the archive it rewrites, under the writers' lock.
 struct ArchiveUnderLock {

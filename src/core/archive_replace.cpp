@@ -3,8 +3,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
 #include <stdio.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -15,6 +13,7 @@
 #include <utility>
 
 #include "temporary_name.hpp"
+#include "unbcl/held_signals.hpp"
 
 namespace unbcl {
 
@@ -103,24 +102,6 @@ std::optional<std::string> replaceProblem(const ResolvedTarget& target) {
     }
     return std::nullopt;
 }
-
-// Blocks the signals that end a process on a user's or a service manager's request, and lets
-// them through again, still pending, when it goes.
-class HeldSignals {
-public:
-    HeldSignals() {
-        sigset_t held;
-        ::sigemptyset(&held);
-        for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) ::sigaddset(&held, signal);
-        ::pthread_sigmask(SIG_BLOCK, &held, &previous_);
-    }
-    ~HeldSignals() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-    HeldSignals(const HeldSignals&) = delete;
-    HeldSignals& operator=(const HeldSignals&) = delete;
-
-private:
-    sigset_t previous_{};
-};
 
 }  // namespace
 

@@ -1,6 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "bcl_support.hpp"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 namespace unbcl::test {
@@ -42,5 +47,50 @@ RunResult Made::run(std::vector<std::string> args, const fs::path& cwd) const {
     all.insert(all.end(), args.begin(), args.end());
     return bcl(cwd.empty() ? dir.path() : cwd, all);
 }
+
+Background::Background(const fs::path& cwd, std::vector<std::string> args) {
+    std::vector<std::string> argv{BCL_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> cargv;
+    for (auto& a : argv) cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+    const std::string errPath = (capture_ / "stderr").string();
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        const int in = ::open("/dev/null", O_RDONLY);
+        const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || err < 0 || ::chdir(cwd.c_str()) != 0) ::_exit(126);
+        ::dup2(in, 0);
+        ::dup2(in, 1);
+        ::dup2(err, 2);
+        ::execv(BCL_BINARY, cargv.data());
+        ::_exit(127);
+    }
+}
+
+Background::~Background() {
+    if (!status_) {
+        ::kill(pid_, SIGKILL);
+        wait();
+    }
+}
+
+bool Background::hasExited() {
+    int status = 0;
+    if (!status_ && ::waitpid(pid_, &status, WNOHANG) == pid_) status_ = status;
+    return status_.has_value();
+}
+
+int Background::wait() {
+    int status = 0;
+    while (!status_) {
+        if (::waitpid(pid_, &status, 0) == pid_) status_ = status;
+    }
+    return *status_;
+}
+
+int Background::exitCode() { return WIFEXITED(wait()) ? WEXITSTATUS(*status_) : -1; }
+
+std::string Background::err() const { return readFile(capture_ / "stderr"); }
 
 }  // namespace unbcl::test

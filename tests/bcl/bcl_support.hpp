@@ -2,8 +2,11 @@
 // Running bcl in tests, and archives made with it from a set of files.
 #pragma once
 
+#include <sys/types.h>
+
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +32,27 @@ struct Made {
     explicit Made(const FileSet& files, std::vector<std::string> extraArgs = {});
     // Runs bcl on this archive, in cwd (default: the scratch directory).
     RunResult run(std::vector<std::string> args, const std::filesystem::path& cwd = {}) const;
+};
+
+// A bcl run in the background, with standard error captured; killed and reaped if the test
+// ends first.
+class Background {
+public:
+    Background(const std::filesystem::path& cwd, std::vector<std::string> args);
+    ~Background();
+    Background(const Background&) = delete;
+    Background& operator=(const Background&) = delete;
+
+    pid_t pid() const { return pid_; }
+    bool hasExited();
+    int wait();  // the wait status
+    int exitCode();  // -1 when a signal ended it
+    std::string err() const;
+
+private:
+    ScratchDir capture_;
+    pid_t pid_ = -1;
+    std::optional<int> status_;
 };
 
 }  // namespace unbcl::test

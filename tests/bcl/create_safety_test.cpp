@@ -32,59 +32,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// A bcl run in the background; killed and reaped if the test ends first.
-class Background {
-public:
-    Background(const fs::path& cwd, std::vector<std::string> args) {
-        std::vector<std::string> argv{BCL_BINARY};
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<char*> cargv;
-        for (auto& a : argv) cargv.push_back(a.data());
-        cargv.push_back(nullptr);
-        const std::string errPath = (capture_ / "stderr").string();
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            const int in = ::open("/dev/null", O_RDONLY);
-            const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (in < 0 || err < 0 || ::chdir(cwd.c_str()) != 0) ::_exit(126);
-            ::dup2(in, 0);
-            ::dup2(in, 1);
-            ::dup2(err, 2);
-            ::execv(BCL_BINARY, cargv.data());
-            ::_exit(127);
-        }
-    }
-    ~Background() {
-        if (!status_) {
-            ::kill(pid_, SIGKILL);
-            wait();
-        }
-    }
-    Background(const Background&) = delete;
-    Background& operator=(const Background&) = delete;
-
-    pid_t pid() const { return pid_; }
-    bool hasExited() {
-        int status = 0;
-        if (!status_ && ::waitpid(pid_, &status, WNOHANG) == pid_) status_ = status;
-        return status_.has_value();
-    }
-    int wait() {
-        int status = 0;
-        while (!status_) {
-            if (::waitpid(pid_, &status, 0) == pid_) status_ = status;
-        }
-        return *status_;
-    }
-    int exitCode() { return WIFEXITED(wait()) ? WEXITSTATUS(*status_) : -1; }
-    std::string err() const { return readFile(capture_ / "stderr"); }
-
-private:
-    ScratchDir capture_;
-    pid_t pid_ = -1;
-    std::optional<int> status_;
-};
-
 // Whether pid waits, blocked, for a flock.
 bool waitsForFlock(pid_t pid) {
     std::ifstream locks("/proc/locks");

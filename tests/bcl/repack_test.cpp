@@ -2,17 +2,21 @@
 // Repacking: archives made from trees and file lists, changed in place by update, append,
 // delete and rename, against a plain model of what each operation means.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <random>
 #include <set>
 #include <sstream>
 
 #include "bcl_support.hpp"
+#include "open_gate.hpp"
 
 namespace unbcl::test {
 namespace {
@@ -310,6 +314,30 @@ TEST(BclRepack, AFifoAsTheDataFileIsOneFailureForEveryWriter) {
         EXPECT_EQ(r.exitCode, 1);
         EXPECT_EQ(readFile(dir / "G.BCL"), "BCL ARCHIVE\n1 FILES\n[a]\n0\n1\n");
         EXPECT_TRUE(fs::is_fifo(dir / "G.BCD"));
+    }
+}
+
+TEST(BclRepack, AnAppendEndedBySignalGivesTheDataFileBack) {
+    // The run is held at the open of its second input, after the first one's bytes went in
+    // place; the signal comes there, and the run must take those bytes back before it ends.
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(::strsignal(signal));
+        ScratchDir dir;
+        writeFiles(dir / "src", {{"a", "A"}, {"b", "first new member"}, {"held", "second new member"}});
+        expectSuccess(bcl(dir.path(), {"create", "G.BCL", "-C", "src", "a"}));
+        const std::string index = readFile(dir / "G.BCL");
+        const auto before = listTree(dir.path());
+        OpenGate gate(dir / "src/held");
+        Background run(dir.path(), {"append", "G.BCL", "-C", "src", "b", "held"});
+        ASSERT_EQ(gate.waitForOpen(), run.pid());
+        ASSERT_EQ(::kill(run.pid(), signal), 0);
+        gate.release();
+        const int status = run.wait();
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << run.err();
+        EXPECT_EQ(run.err(), "");
+        EXPECT_EQ(readFile(dir / "G.BCD"), "A");
+        EXPECT_EQ(readFile(dir / "G.BCL"), index);
+        EXPECT_EQ(listTree(dir.path()), before);
     }
 }
 
