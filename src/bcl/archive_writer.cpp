@@ -305,16 +305,44 @@ std::vector<PlannedMember> planNewMembers(const std::vector<FileToAdd>& inputs, 
     return planned;
 }
 
+namespace {
+
+// Whether a member has all its bytes in a data file of dataSize bytes; reported when not.
+bool memberIsWhole(std::string_view name, std::int32_t offset, std::int32_t length, std::int64_t dataSize,
+                   Diagnostics& diagnostics) {
+    const MemberPlacement placement = judgeMemberPlacement(offset, length, bytesInDataFile(offset, length, dataSize));
+    if (placement.placement == Placement::Whole) return true;
+    diagnostics.report(name, "refused to rewrite: " + describePlacement(placement, offset, length) +
+                                 " (deleting or updating it repairs the archive)");
+    return false;
+}
+
+// Checks that every member whose bytes a rewrite copies from the old data file has them all:
+// the copy would otherwise shorten it silently. Members being removed or replaced may be
+// broken, which is how a broken archive is repaired.
+bool copiedMembersAreWhole(const std::vector<PlannedMember>& members, int oldDataFd, const std::string& dataPath,
+                           Diagnostics& diagnostics) {
+    const SysResult<std::int64_t> dataSize = fileSize(oldDataFd);
+    if (!dataSize) {
+        diagnostics.report(dataPath, "cannot read: " + systemReason(dataSize.error()));
+        return false;
+    }
+    bool whole = true;
+    for (const PlannedMember& m : members) {
+        if (!m.source.path.empty()) continue;
+        // A kept member's numbers are the old index's own, which are 32-bit.
+        whole = memberIsWhole(m.shownName, static_cast<std::int32_t>(m.source.oldOffset),
+                              static_cast<std::int32_t>(m.length), *dataSize, diagnostics) &&
+                whole;
+    }
+    return whole;
+}
+
+}  // namespace
+
 bool oldMembersAreWhole(const LoadedIndex& old, std::int64_t dataSize, Diagnostics& diagnostics) {
     bool whole = true;
-    for (const ListMLV& e : old.entries) {
-        const MemberPlacement placement =
-            judgeMemberPlacement(e.offset, e.length, bytesInDataFile(e.offset, e.length, dataSize));
-        if (placement.placement == Placement::Whole) continue;
-        diagnostics.report(e.fname, "refused to rewrite: " + describePlacement(placement, e.offset, e.length) +
-                                        " (bcl test shows what needs repair)");
-        whole = false;
-    }
+    for (const ListMLV& e : old.entries) whole = memberIsWhole(e.fname, e.offset, e.length, dataSize, diagnostics) && whole;
     return whole;
 }
 
@@ -365,15 +393,6 @@ IndexRewriteResult finishIndexRewrite(IndexRewrite& rewrite, const ArchivePlan& 
     return IndexRewriteResult::Done;
 }
 
-bool oldArchiveIsWhole(const LoadedIndex& old, int dataFd, const std::string& dataPath, Diagnostics& diagnostics) {
-    const SysResult<std::int64_t> dataSize = fileSize(dataFd);
-    if (!dataSize) {
-        diagnostics.report(dataPath, "cannot read: " + systemReason(dataSize.error()));
-        return false;
-    }
-    return oldMembersAreWhole(old, *dataSize, diagnostics);
-}
-
 int rewriteArchive(const ArchivePaths& paths, const RewriteOptions& options,
                    const std::function<std::optional<ArchivePlan>(const ArchiveUnderLock&)>& makePlan,
                    const StandardStreams& streams, Diagnostics& diagnostics) {
@@ -415,6 +434,9 @@ int rewriteArchive(const ArchivePaths& paths, const RewriteOptions& options,
     }
     std::optional<ArchivePlan> plan = makePlan(current);
     if (!plan) return kBclFailed;
+    if (options.readOld && !copiedMembersAreWhole(plan->members, current.oldDataFd, paths.data, diagnostics)) {
+        return kBclFailed;
+    }
     if (!layOutMembers(plan->members, 0, options.align, diagnostics)) return kBclFailed;
 
     Console verbose(streams.out, false);

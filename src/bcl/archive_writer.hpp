@@ -147,11 +147,9 @@ enum class IndexRewriteResult {
 IndexRewriteResult finishIndexRewrite(IndexRewrite& rewrite, const ArchivePlan& plan, const std::string& indexPath,
                                       Diagnostics& diagnostics);
 
-// oldMembersAreWhole against the data file open on dataFd.
-bool oldArchiveIsWhole(const LoadedIndex& old, int dataFd, const std::string& dataPath, Diagnostics& diagnostics);
-
-// Checks that every member of an archive about to be rewritten has all its bytes; a rewrite
-// would otherwise shorten one silently. Each problem is reported.
+// Checks that every member of an archive has all its bytes in a data file of dataSize bytes;
+// bytes appended after one that runs past the end would become its own. Each problem is
+// reported. (Rewrites check only the members whose bytes they copy.)
 bool oldMembersAreWhole(const LoadedIndex& old, std::int64_t dataSize, Diagnostics& diagnostics);
 
 }  // namespace unbcl::bcl

@@ -16,7 +16,6 @@ int deleteMembers(const ArchivePaths& paths, const MemberOptions& options, const
         return kBclCannotRun;
     }
     const auto plan = [&](const ArchiveUnderLock& archive) -> std::optional<ArchivePlan> {
-        if (!oldArchiveIsWhole(*archive.old, archive.oldDataFd, paths.data, diagnostics)) return std::nullopt;
         MemberSelection selection(options.selection);
         ArchivePlan p;
         keepHeaders(p, *archive.old);

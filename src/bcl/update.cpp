@@ -19,7 +19,6 @@ int updateArchive(const ArchivePaths& paths, const AddOptions& options, const St
     std::optional<NameCharset>& charset = toAdd->charset;
 
     const auto plan = [&](const ArchiveUnderLock& archive) -> std::optional<ArchivePlan> {
-        if (!oldArchiveIsWhole(*archive.old, archive.oldDataFd, paths.data, diagnostics)) return std::nullopt;
         std::set<std::string, std::less<>> taken;
         std::vector<PlannedMember> files = planNewMembers(inputs, options, archive, charset, taken, diagnostics);
         if (diagnostics.anyReported()) return std::nullopt;

@@ -341,6 +341,42 @@ TEST(BclRepack, AnAppendEndedBySignalGivesTheDataFileBack) {
     }
 }
 
+TEST(BclRepack, ABrokenMemberStopsEveryRewriteButTheOneThatRemovesOrReplacesIt) {
+    // "broken" runs past the end of the data file: copying it would shorten it silently, and
+    // bytes appended after it would become its own.
+    const std::string index = "H\nH\n[a]\n0\n2\n[broken]\n2\n10\n[c]\n2\n1\n";
+    const std::string refusal =
+        "bcl: broken: refused to rewrite: member runs past the end of the data file: 9 of 10 bytes missing "
+        "(deleting or updating it repairs the archive)\n";
+    const struct {
+        std::vector<std::string> args;
+        std::string err;
+        Model after;  // empty: the archive must be unchanged
+    } cases[] = {
+        {{"delete", "G.BCL", "c"}, refusal, {}},
+        {{"append", "G.BCL", "-C", "src", "new"}, refusal, {}},
+        {{"update", "G.BCL", "-C", "src", "new"}, refusal, {}},
+        {{"delete", "G.BCL", "broken"}, "", {{"a", "AA"}, {"c", "C"}}},
+        {{"update", "G.BCL", "-C", "src", "broken"}, "", {{"a", "AA"}, {"broken", "fixed"}, {"c", "C"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.front() + " " + c.args.back());
+        ScratchDir dir;
+        writeFiles(dir / "src", {{"new", "N"}, {"broken", "fixed"}});
+        writeFile(dir / "G.BCL", index);
+        writeFile(dir / "G.BCD", "AAC");
+        const RunResult r = bcl(dir.path(), c.args);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.exitCode, c.err.empty() ? 0 : 1);
+        if (c.after.empty()) {
+            EXPECT_EQ(readFile(dir / "G.BCL"), index);
+            EXPECT_EQ(readFile(dir / "G.BCD"), "AAC");
+        } else {
+            expectArchiveHolds(dir.path(), "G.BCL", c.after);
+        }
+    }
+}
+
 // Writers that change one archive at once take turns, each reading the archive the one before
 // left: no change is lost, whichever command makes it.
 TEST(BclRepack, ConcurrentChangesAreAllKept) {
