@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <limits>
 #include <variant>
@@ -98,7 +99,7 @@ WriteOutcome copyFromFile(const PlannedMember& m, MemberCopier& copier, int data
 
 bool copyFromOldData(const PlannedMember& m, MemberCopier& copier, int oldDataFd, int dataFd,
                      Diagnostics& diagnostics) {
-    const CopyOutcome outcome = copier.copy(oldDataFd, m.source.oldOffset, m.length, dataFd);
+    const CopyOutcome outcome = copier.copy(oldDataFd, m.rangeStart, m.rangeLength, dataFd);
     if (outcome.writeErrno != 0) {
         diagnostics.report(m.shownName, "cannot write the data file: " + systemReason(outcome.writeErrno));
         return false;
@@ -107,11 +108,30 @@ bool copyFromOldData(const PlannedMember& m, MemberCopier& copier, int oldDataFd
         diagnostics.report(m.shownName, "read error in the data file: " + systemReason(outcome.readErrno));
         return false;
     }
-    if (outcome.copied != m.length) {
+    if (outcome.copied != m.rangeLength) {
         diagnostics.report(m.shownName, "the data file changed while the archive was written");
         return false;
     }
     return true;
+}
+
+// The ranges of the old data file that members copied from it cover, overlapping ones merged,
+// in order: each is copied once, so members that shared bytes still share them.
+std::vector<std::pair<std::int64_t, std::int64_t>> sharedOldRanges(const std::vector<PlannedMember>& members) {
+    std::vector<std::pair<std::int64_t, std::int64_t>> spans;  // [start, end)
+    for (const PlannedMember& m : members) {
+        if (m.source.path.empty() && m.length > 0) spans.emplace_back(m.source.oldOffset, m.source.oldOffset + m.length);
+    }
+    std::sort(spans.begin(), spans.end());
+    std::vector<std::pair<std::int64_t, std::int64_t>> merged;
+    for (const auto& span : spans) {
+        if (!merged.empty() && span.first < merged.back().second) {
+            merged.back().second = std::max(merged.back().second, span.second);
+        } else {
+            merged.push_back(span);
+        }
+    }
+    return merged;
 }
 
 // An index line holds at most 98 characters; a name of 97 fits when its line needs no
@@ -172,25 +192,46 @@ void keepHeaders(ArchivePlan& plan, const LoadedIndex& old) {
 bool layOutMembers(std::vector<PlannedMember>& members, std::int64_t start, std::int64_t align,
                    Diagnostics& diagnostics) {
     const std::string limit = std::to_string(kLargestNumber);
+    const auto ranges = sharedOldRanges(members);
+    std::vector<std::int64_t> rangePlacedAt(ranges.size(), -1);
     std::int64_t offset = start;
     bool fine = true;
     for (PlannedMember& m : members) {
-        // Empty members take no room, so they need no alignment either.
-        if (m.length > 0) offset = (offset + align - 1) / align * align;
         if (m.length > kLargestNumber) {
             diagnostics.report(m.shownName, "refused: " + std::to_string(m.length) + " bytes long, past " + limit +
                                                 ", the largest length an index holds");
             fine = false;
             continue;
         }
-        if (offset > kLargestNumber) {
-            diagnostics.report(m.shownName, "refused: it would start at byte " + std::to_string(offset) + ", past " +
+        // Empty members take no room, so they need no alignment either.
+        const auto placeNext = [&](std::int64_t bytes) {
+            offset = (offset + align - 1) / align * align;
+            const std::int64_t at = offset;
+            offset += bytes;
+            return at;
+        };
+        if (m.length <= 0) {
+            m.offset = offset;
+        } else if (m.source.path.empty()) {
+            const auto range = std::prev(std::upper_bound(ranges.begin(), ranges.end(),
+                                                          std::pair{m.source.oldOffset, kLargestNumber + 1}));
+            const auto r = static_cast<std::size_t>(range - ranges.begin());
+            m.writesBytes = rangePlacedAt[r] < 0;
+            if (m.writesBytes) {
+                rangePlacedAt[r] = placeNext(range->second - range->first);
+                m.rangeStart = range->first;
+                m.rangeLength = range->second - range->first;
+            }
+            m.offset = rangePlacedAt[r] + (m.source.oldOffset - range->first);
+        } else {
+            // A file named twice gets two copies, as create has always written it.
+            m.offset = placeNext(m.length);
+        }
+        if (m.offset > kLargestNumber) {
+            diagnostics.report(m.shownName, "refused: it would start at byte " + std::to_string(m.offset) + ", past " +
                                                 limit + ", the largest offset an index holds");
             fine = false;
-            continue;
         }
-        m.offset = offset;
-        offset += m.length;
     }
     return fine;
 }
@@ -209,17 +250,21 @@ WriteOutcome writeMembers(const std::vector<PlannedMember>& members, int dataFd,
     MemberCopier copier;
     for (const PlannedMember& m : members) {
         if (held && held->pending()) return WriteOutcome::Interrupted;
-        if (::lseek(dataFd, m.offset, SEEK_SET) < 0) {
-            diagnostics.report(m.shownName, "cannot write the data file: " + systemReason(errno));
-            return WriteOutcome::Failed;
+        const bool fromFile = !m.source.path.empty();
+        if (m.writesBytes) {
+            const std::int64_t at = fromFile ? m.offset : m.offset - (m.source.oldOffset - m.rangeStart);
+            if (::lseek(dataFd, at, SEEK_SET) < 0) {
+                diagnostics.report(m.shownName, "cannot write the data file: " + systemReason(errno));
+                return WriteOutcome::Failed;
+            }
+            if (!fromFile) {
+                if (!copyFromOldData(m, copier, oldDataFd, dataFd, diagnostics)) return WriteOutcome::Failed;
+            } else if (const WriteOutcome copied = copyFromFile(m, copier, dataFd, diagnostics, held);
+                       copied != WriteOutcome::Written) {
+                return copied;
+            }
         }
-        if (m.source.path.empty()) {
-            if (!copyFromOldData(m, copier, oldDataFd, dataFd, diagnostics)) return WriteOutcome::Failed;
-        } else if (const WriteOutcome copied = copyFromFile(m, copier, dataFd, diagnostics, held);
-                   copied != WriteOutcome::Written) {
-            return copied;
-        }
-        if (verbose && !m.source.path.empty()) verbose->write(escapeControlBytes(m.shownName) + "\n");
+        if (verbose && fromFile) verbose->write(escapeControlBytes(m.shownName) + "\n");
     }
     return held && held->pending() ? WriteOutcome::Interrupted : WriteOutcome::Written;
 }

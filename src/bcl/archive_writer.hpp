@@ -35,6 +35,12 @@ struct PlannedMember {
     MemberSource source;
     std::int64_t length = 0;
     std::int64_t offset = 0;  // where it goes in the new data file
+    // Set by layOutMembers. Members that share bytes of the old data file (overlapping ranges)
+    // keep sharing them: only the first of them writes, the whole shared range, rangeLength
+    // bytes from rangeStart, placed so that this member lands at offset.
+    bool writesBytes = true;
+    std::int64_t rangeStart = 0;
+    std::int64_t rangeLength = 0;
 };
 
 struct ArchivePlan {
@@ -54,9 +60,10 @@ bool checkHeaders(const std::vector<std::string>& headers, Diagnostics& diagnost
 // date when the second line was one.
 void keepHeaders(ArchivePlan& plan, const LoadedIndex& old);
 
-// Gives members their offsets, back to back from start, each at a multiple of align (a power
-// of two). A member an index could not describe (offset or length past 2147483647) is
-// reported; returns false when any was.
+// Gives members their offsets, back to back from start in index order, each at a multiple of
+// align (a power of two); members that share old bytes keep sharing them, written once. A member
+// an index could not describe (offset or length past 2147483647) is reported; returns false
+// when any was.
 bool layOutMembers(std::vector<PlannedMember>& members, std::int64_t start, std::int64_t align,
                    Diagnostics& diagnostics);
 

@@ -377,6 +377,38 @@ TEST(BclRepack, ABrokenMemberStopsEveryRewriteButTheOneThatRemovesOrReplacesIt) 
     }
 }
 
+TEST(BclRepack, MembersThatShareBytesStillShareThemAfterARewrite) {
+    // a and c are the same bytes, b lies inside them; byte 6 is referenced by nobody.
+    const std::string index = "H\nH\n[a]\n0\n4\n[b]\n2\n2\n[c]\n0\n4\n[d]\n4\n2\n[e]\n7\n1\n";
+    const struct {
+        std::vector<std::string> args;
+        std::string index;
+        std::string data;
+        Model files;
+    } cases[] = {
+        {{"delete", "G.BCL", "d"}, "H\nH\n[a]\n0\n4\n[b]\n2\n2\n[c]\n0\n4\n[e]\n4\n1\n", "ABCDG",
+         {{"a", "ABCD"}, {"b", "CD"}, {"c", "ABCD"}, {"e", "G"}}},
+        {{"update", "G.BCL", "-C", "src", "e"}, "H\nH\n[a]\n0\n4\n[b]\n2\n2\n[c]\n0\n4\n[d]\n4\n2\n[e]\n6\n3\n",
+         "ABCDEFNEW", {{"a", "ABCD"}, {"b", "CD"}, {"c", "ABCD"}, {"d", "EF"}, {"e", "NEW"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.front());
+        ScratchDir dir;
+        writeFiles(dir / "src", {{"e", "NEW"}});
+        writeFile(dir / "G.BCL", index);
+        writeFile(dir / "G.BCD", "ABCDEFxG");
+        expectSuccess(bcl(dir.path(), c.args));
+        EXPECT_EQ(readFile(dir / "G.BCL"), c.index);
+        EXPECT_EQ(readFile(dir / "G.BCD"), c.data);
+        expectSuccess(bcl(dir.path(), {"extract", "G.BCL", "-C", "out"}));
+        EXPECT_EQ(readRegularFiles(dir / "out"), c.files);
+        // Shared bytes are legitimate: bcl test notes them and passes.
+        const RunResult test = bcl(dir.path(), {"test", "G.BCL"});
+        EXPECT_EQ(test.err, "bcl: c: note: overlaps a\nbcl: b: note: overlaps a\n");
+        EXPECT_EQ(test.exitCode, 0);
+    }
+}
+
 // Writers that change one archive at once take turns, each reading the archive the one before
 // left: no change is lost, whichever command makes it.
 TEST(BclRepack, ConcurrentChangesAreAllKept) {
