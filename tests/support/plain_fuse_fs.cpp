@@ -3,9 +3,10 @@
 // unnamed files: it leaves out the tmpfile operation, so open(dir, O_TMPFILE) fails there as on
 // FAT or most FUSE file systems, and the writers' named-temporary fallbacks run for real.
 //
-// Usage: plain_fuse_fs [--refuse-exchange] BACKING_DIR MOUNT_POINT [libfuse options]
+// Usage: plain_fuse_fs [--refuse-exchange] [--refuse-noreplace] BACKING_DIR MOUNT_POINT [libfuse options]
 // --refuse-exchange fails renames that would swap two names with EINVAL, as a file system that
-// cannot exchange does.
+// cannot exchange does; --refuse-noreplace likewise those that must not replace, as network
+// file systems and many FUSE ones do.
 #define FUSE_USE_VERSION 31
 
 #include <dirent.h>
@@ -29,6 +30,7 @@ namespace {
 struct Backing {
     int directory = -1;
     bool refuseExchange = false;
+    bool refuseNoReplace = false;
 };
 
 const Backing& backing() { return *static_cast<const Backing*>(fuse_get_context()->private_data); }
@@ -70,10 +72,13 @@ int mkdir(const char* path, mode_t mode) { return outcome(::mkdirat(root(), rela
 int unlink(const char* path) { return outcome(::unlinkat(root(), relative(path), 0)); }
 int rmdir(const char* path) { return outcome(::unlinkat(root(), relative(path), AT_REMOVEDIR)); }
 int symlink(const char* target, const char* path) { return outcome(::symlinkat(target, root(), relative(path))); }
-int link(const char* from, const char* to) { return outcome(::linkat(root(), relative(from), root(), relative(to), 0)); }
+int link(const char* from, const char* to) {
+    return outcome(::linkat(root(), relative(from), root(), relative(to), 0));
+}
 
 int rename(const char* from, const char* to, unsigned int flags) {
     if ((flags & RENAME_EXCHANGE) != 0 && backing().refuseExchange) return -EINVAL;
+    if ((flags & RENAME_NOREPLACE) != 0 && backing().refuseNoReplace) return -EINVAL;
     return outcome(::renameat2(root(), relative(from), root(), relative(to), flags));
 }
 
@@ -188,12 +193,18 @@ fuse_operations operations() {
 int main(int argc, char** argv) {
     Backing state;
     int next = 1;
-    if (next < argc && std::string_view(argv[next]) == "--refuse-exchange") {
-        state.refuseExchange = true;
-        ++next;
+    for (; next < argc && std::string_view(argv[next]).starts_with("--"); ++next) {
+        if (std::string_view(argv[next]) == "--refuse-exchange") {
+            state.refuseExchange = true;
+        } else if (std::string_view(argv[next]) == "--refuse-noreplace") {
+            state.refuseNoReplace = true;
+        } else {
+            break;
+        }
     }
     if (next + 1 >= argc) {
-        std::fprintf(stderr, "usage: plain_fuse_fs [--refuse-exchange] BACKING_DIR MOUNT_POINT [libfuse options]\n");
+        std::fprintf(stderr, "usage: plain_fuse_fs [--refuse-exchange] [--refuse-noreplace] BACKING_DIR MOUNT_POINT "
+                             "[libfuse options]\n");
         return 2;
     }
     const unbcl::UniqueFd directory(::open(argv[next], O_RDONLY | O_DIRECTORY | O_CLOEXEC));

@@ -47,6 +47,7 @@ PlainFuseMount::PlainFuseMount(PlainFuseOptions options)
     mountPoint_ = fs::canonical(mountPoint_);
     std::vector<std::string> args{PLAIN_FUSE_FS_BINARY};
     if (options.refuseExchange) args.emplace_back("--refuse-exchange");
+    if (options.refuseNoReplace) args.emplace_back("--refuse-noreplace");
     args.insert(args.end(), {backing_.string(), mountPoint_.string(), "-f", "-s", "-o",
                              "default_permissions,fsname=plain_fuse_fs"});
     std::vector<char*> argv;

@@ -12,8 +12,9 @@
 namespace unbcl::test {
 
 struct PlainFuseOptions {
-    // Renames that would swap two names fail with EINVAL.
+    // Renames that would swap two names, or that must not replace one, fail with EINVAL.
     bool refuseExchange = false;
+    bool refuseNoReplace = false;
 };
 
 // Runs plain_fuse_fs in the foreground as a child over a fresh backing directory. Whatever the
