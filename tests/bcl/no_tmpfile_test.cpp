@@ -37,6 +37,21 @@ namespace fs = std::filesystem;
 #define REQUIRE_FUSE() \
     if (::access("/dev/fuse", F_OK) != 0) GTEST_SKIP() << "no /dev/fuse on this machine"
 
+// FAT renames without replacing but cannot exchange; network and many FUSE file systems can
+// do neither, and rename only as plain rename(2) does.
+struct RenameLimits {
+    std::string what;
+    PlainFuseOptions options;
+};
+const RenameLimits kWithExchange[] = {
+    {"every rename", {}},
+    {"no RENAME_NOREPLACE", {.refuseExchange = false, .refuseNoReplace = true}},
+};
+const RenameLimits kWithoutExchange[] = {
+    {"no RENAME_EXCHANGE", {.refuseExchange = true, .refuseNoReplace = false}},
+    {"plain rename only", {.refuseExchange = true, .refuseNoReplace = true}},
+};
+
 void expectSuccess(const RunResult& r) {
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.exitCode, 0);
@@ -59,9 +74,13 @@ TEST(NoUnnamedFiles, ExtractReplacesWhatStandsAtAMembersName) {
     const FileSet members{{"new", "fresh"},     {"sub/deep", large}, {"empty", ""},
                           {"file", "new file"}, {"link", "new link"}, {"linked", "new linked"}};
     const Made archive(members);
-    for (const std::string jobs : {"1", "4"}) {
-        SCOPED_TRACE("-j " + jobs);
-        const PlainFuseMount mount;
+    struct {
+        std::string jobs;
+        RenameLimits limits;
+    } const cases[] = {{"1", kWithExchange[0]}, {"4", kWithExchange[0]}, {"1", kWithoutExchange[1]}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE("-j " + c.jobs + ", " + c.limits.what);
+        const PlainFuseMount mount(c.limits.options);
         ASSERT_TRUE(withoutUnnamedFiles(mount));
         const fs::path out = mount / "out";
         fs::create_directories(out / "elsewhere");
@@ -71,7 +90,7 @@ TEST(NoUnnamedFiles, ExtractReplacesWhatStandsAtAMembersName) {
         writeFile(out / "linked", "old linked");
         fs::create_hard_link(out / "linked", out / "elsewhere" / "hard");
 
-        expectSuccess(archive.run({"extract", "-j", jobs, "-C", out.string()}));
+        expectSuccess(archive.run({"extract", "-j", c.jobs, "-C", out.string()}));
         FileSet expected = members;
         expected["elsewhere/target"] = "old target";
         expected["elsewhere/hard"] = "old linked";
@@ -104,33 +123,34 @@ TEST(NoUnnamedFiles, AMemberThatCannotBeWrittenLeavesWhatStoodThere) {
 // Each step changes the archive on the mount, which is then read back whole.
 TEST(NoUnnamedFiles, EveryCommandThatWritesAnArchiveLeavesItWhole) {
     REQUIRE_FUSE();
-    const PlainFuseMount mount;
-    ASSERT_TRUE(withoutUnnamedFiles(mount));
-    ScratchDir dir;
-    writeFiles(dir / "src", {{"a", "first a"}, {"b", std::string(200 << 10, 'b')}, {"c", "third"}});
-    const std::string index = (mount / "A.BCL").string();
-    struct {
-        std::vector<std::string> args;
-        FileSet holds;
-        std::vector<std::pair<std::string, std::string>> thenChange;  // in src, for the next step
-    } const steps[] = {
-        {{"create", index, "-C", "src", "a", "b"}, {{"a", "first a"}, {"b", std::string(200 << 10, 'b')}},
-         {{"a", "second a"}}},
-        {{"update", index, "-C", "src", "a"}, {{"a", "second a"}, {"b", std::string(200 << 10, 'b')}}, {}},
-        {{"append", index, "-C", "src", "c"},
-         {{"a", "second a"}, {"b", std::string(200 << 10, 'b')}, {"c", "third"}}, {}},
-        {{"rename", index, "c", "sub/c"}, {{"a", "second a"}, {"b", std::string(200 << 10, 'b')}, {"sub/c", "third"}},
-         {}},
-        {{"delete", index, "b"}, {{"a", "second a"}, {"sub/c", "third"}}, {}},
-        // Over an existing archive, which goes.
-        {{"create", index, "-C", "src", "c"}, {{"c", "third"}}, {}},
-    };
-    for (const auto& step : steps) {
-        SCOPED_TRACE(step.args.front());
-        expectSuccess(bcl(dir.path(), step.args));
-        expectArchiveHolds(index, step.holds);
-        EXPECT_EQ(listTree(mount.path()), (std::set<std::string>{"A.BCD", "A.BCL"}));
-        for (const auto& [name, bytes] : step.thenChange) writeFile(dir / "src" / name, bytes);
+    for (const RenameLimits& limits : kWithExchange) {
+        SCOPED_TRACE(limits.what);
+        const PlainFuseMount mount(limits.options);
+        ASSERT_TRUE(withoutUnnamedFiles(mount));
+        ScratchDir dir;
+        const std::string b(200 << 10, 'b');
+        writeFiles(dir / "src", {{"a", "first a"}, {"b", b}, {"c", "third"}});
+        const std::string index = (mount / "A.BCL").string();
+        struct {
+            std::vector<std::string> args;
+            FileSet holds;
+            std::vector<std::pair<std::string, std::string>> thenChange;  // in src, for the next step
+        } const steps[] = {
+            {{"create", index, "-C", "src", "a", "b"}, {{"a", "first a"}, {"b", b}}, {{"a", "second a"}}},
+            {{"update", index, "-C", "src", "a"}, {{"a", "second a"}, {"b", b}}, {}},
+            {{"append", index, "-C", "src", "c"}, {{"a", "second a"}, {"b", b}, {"c", "third"}}, {}},
+            {{"rename", index, "c", "sub/c"}, {{"a", "second a"}, {"b", b}, {"sub/c", "third"}}, {}},
+            {{"delete", index, "b"}, {{"a", "second a"}, {"sub/c", "third"}}, {}},
+            // Over an existing archive, which goes.
+            {{"create", index, "-C", "src", "c"}, {{"c", "third"}}, {}},
+        };
+        for (const auto& step : steps) {
+            SCOPED_TRACE(step.args.front());
+            expectSuccess(bcl(dir.path(), step.args));
+            expectArchiveHolds(index, step.holds);
+            EXPECT_EQ(listTree(mount.path()), (std::set<std::string>{"A.BCD", "A.BCL"}));
+            for (const auto& [name, bytes] : step.thenChange) writeFile(dir / "src" / name, bytes);
+        }
     }
 }
 
@@ -138,33 +158,36 @@ TEST(NoUnnamedFiles, EveryCommandThatWritesAnArchiveLeavesItWhole) {
 // step: the command fails, says why, and leaves the archive as it was.
 TEST(NoUnnamedFiles, WithoutExchangeAnExistingArchiveStaysAsItWas) {
     REQUIRE_FUSE();
-    const PlainFuseMount mount({.refuseExchange = true});
-    ASSERT_TRUE(withoutUnnamedFiles(mount));
-    ScratchDir dir;
-    writeFiles(dir / "src", {{"a", "A"}, {"b", "B"}});
-    const std::string index = (mount / "A.BCL").string();
-    // A new archive needs no exchange.
-    expectSuccess(bcl(dir.path(), {"create", index, "-C", "src", "a"}));
-    const std::string indexBytes = readFile(mount / "A.BCL");
-    const std::string dataBytes = readFile(mount / "A.BCD");
-    const std::string data = (mount / "A.BCD").string();
-    // The data file is replaced first where both change; append and rename change the index.
-    struct {
-        std::vector<std::string> args;
-        std::string refused;
-    } const cases[] = {
-        {{"create", index, "-C", "src", "b"}, data}, {{"update", index, "-C", "src", "a"}, data},
-        {{"delete", index, "a"}, data},              {{"append", index, "-C", "src", "b"}, index},
-        {{"rename", index, "a", "z"}, index},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.args.front());
-        const RunResult r = bcl(dir.path(), c.args);
-        EXPECT_EQ(r.err, "bcl: " + c.refused + ": cannot replace: Invalid argument\n");
-        EXPECT_EQ(r.exitCode, 1);
-        EXPECT_EQ(readFile(mount / "A.BCL"), indexBytes);
-        EXPECT_EQ(readFile(mount / "A.BCD"), dataBytes);
-        EXPECT_EQ(listTree(mount.path()), (std::set<std::string>{"A.BCD", "A.BCL"}));
+    for (const RenameLimits& limits : kWithoutExchange) {
+        SCOPED_TRACE(limits.what);
+        const PlainFuseMount mount(limits.options);
+        ASSERT_TRUE(withoutUnnamedFiles(mount));
+        ScratchDir dir;
+        writeFiles(dir / "src", {{"a", "A"}, {"b", "B"}});
+        const std::string index = (mount / "A.BCL").string();
+        // A new archive needs no exchange.
+        expectSuccess(bcl(dir.path(), {"create", index, "-C", "src", "a"}));
+        const std::string indexBytes = readFile(mount / "A.BCL");
+        const std::string dataBytes = readFile(mount / "A.BCD");
+        const std::string data = (mount / "A.BCD").string();
+        // The data file is replaced first where both change; append and rename change the index.
+        struct {
+            std::vector<std::string> args;
+            std::string refused;
+        } const cases[] = {
+            {{"create", index, "-C", "src", "b"}, data}, {{"update", index, "-C", "src", "a"}, data},
+            {{"delete", index, "a"}, data},              {{"append", index, "-C", "src", "b"}, index},
+            {{"rename", index, "a", "z"}, index},
+        };
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.args.front());
+            const RunResult r = bcl(dir.path(), c.args);
+            EXPECT_EQ(r.err, "bcl: " + c.refused + ": cannot replace: Invalid argument\n");
+            EXPECT_EQ(r.exitCode, 1);
+            EXPECT_EQ(readFile(mount / "A.BCL"), indexBytes);
+            EXPECT_EQ(readFile(mount / "A.BCD"), dataBytes);
+            EXPECT_EQ(listTree(mount.path()), (std::set<std::string>{"A.BCD", "A.BCL"}));
+        }
     }
 }
 
