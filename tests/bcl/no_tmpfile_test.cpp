@@ -37,8 +37,8 @@ namespace fs = std::filesystem;
 #define REQUIRE_FUSE() \
     if (::access("/dev/fuse", F_OK) != 0) GTEST_SKIP() << "no /dev/fuse on this machine"
 
-// FAT renames without replacing but cannot exchange; network and many FUSE file systems can
-// do neither, and rename only as plain rename(2) does.
+// Some file systems rename without replacing but cannot exchange; network and many FUSE ones
+// can do neither, and rename only as plain rename(2) does.
 struct RenameLimits {
     std::string what;
     PlainFuseOptions options;
