@@ -8,6 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <functional>
 #include <stdexcept>
@@ -77,12 +79,19 @@ PlainFuseMount::~PlainFuseMount() {
     ::umount2(mountPoint_.c_str(), MNT_DETACH);
     if (!waitUntil([this] { return serverEnded(); })) {
         ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
+        ::waitpid(pid_, &status_, 0);
+    }
+    // A server that crashed, or that the sanitizers caught, fails the test that used it.
+    if (mounted_ && !(WIFEXITED(status_) && WEXITSTATUS(status_) == 0)) {
+        ADD_FAILURE() << "plain_fuse_fs ended with "
+                      << (WIFEXITED(status_) ? "exit code " + std::to_string(WEXITSTATUS(status_))
+                                             : "signal " + std::to_string(WTERMSIG(status_)))
+                      << ": " << serverErr();
     }
 }
 
 bool PlainFuseMount::serverEnded() {
-    if (!ended_ && ::waitpid(pid_, nullptr, WNOHANG) == pid_) ended_ = true;
+    if (!ended_ && ::waitpid(pid_, &status_, WNOHANG) == pid_) ended_ = true;
     return ended_;
 }
 

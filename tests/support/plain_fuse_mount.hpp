@@ -19,7 +19,8 @@ struct PlainFuseOptions {
 
 // Runs plain_fuse_fs in the foreground as a child over a fresh backing directory. Whatever the
 // test does, the destructor detaches the mount and reaps the server, killing it if it does not
-// end, so nothing stays mounted after a failed test.
+// end, so nothing stays mounted after a failed test; a server that did not end cleanly fails the
+// test.
 class PlainFuseMount {
 public:
     explicit PlainFuseMount(PlainFuseOptions options = {});
@@ -43,6 +44,7 @@ private:
     std::filesystem::path backing_;
     std::filesystem::path mountPoint_;
     pid_t pid_ = -1;
+    int status_ = 0;  // the server's wait status once ended
     bool ended_ = false;
     bool mounted_ = false;
 };
