@@ -207,7 +207,13 @@ int place(Target& target) {
         result = ::linkat(AT_FDCWD, procPathOf(target.file.get()).c_str(), dir, name, AT_SYMLINK_FOLLOW);
     } else {
         result = ::renameat2(dir, target.temporary.name().c_str(), dir, name, RENAME_NOREPLACE);
-        if (result == 0) target.temporary.release();
+        if (result == 0) {
+            target.temporary.release();
+        } else if (errno == EINVAL) {
+            // Network and many FUSE file systems cannot rename without replacing; a hard link
+            // cannot replace, and commit removes the temporary name with the others.
+            result = ::linkat(dir, target.temporary.name().c_str(), dir, name, 0);
+        }
     }
     if (result != 0) return errno;
     target.placed = true;
