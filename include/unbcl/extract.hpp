@@ -12,6 +12,7 @@
 
 #include "unbcl/console.hpp"
 #include "unbcl/file_io.hpp"
+#include "unbcl/held_signals.hpp"
 #include "unbcl/list_entry.hpp"
 #include "unbcl/member_copy.hpp"
 #include "unbcl/member_name.hpp"
@@ -45,6 +46,9 @@ struct OutputPolicy {
     bool createDirectories = false;
     // With stayBeneath: an existing file at the name is left alone and a note says so.
     bool keepExisting = false;
+    // With stayBeneath: a member stops at the next 64 MiB once one of these held signals is
+    // pending, and its unfinished file is dropped (ExtractedMember::interrupted).
+    const HeldSignals* stopOnSignal = nullptr;
     // How names are judged: bcl reads a drive letter as absolute.
     NameStyle nameStyle = NameStyle::Unix;
 };
@@ -53,6 +57,7 @@ struct ExtractedMember {
     bool written = false;     // the output file was made (its bytes may still fall short)
     bool whole = false;       // and holds all of the member, with nothing reported
     std::int64_t copied = 0;  // the member's bytes written
+    bool interrupted = false; // a held signal stopped it, and nothing was written
 };
 
 class MemberExtractor {
@@ -72,8 +77,9 @@ private:
     // Where a member's file goes: its directory, opened beneath the extraction directory, and
     // the last component of its name.
     struct OutputSlot {
-        int parentFd;
+        UniqueFd parent;  // none: the extraction directory itself
         std::string base;
+        int parentFd(int extractionDirectory) const { return parent ? parent.get() : extractionDirectory; }
     };
 
     int openOutput(const std::string& name, int flags) const;
@@ -99,9 +105,6 @@ private:
     std::vector<ProtectedFile> protected_;
     Diagnostics& diagnostics_;
     MemberCopier copier_;
-    // The directory the last member went to, by the path its name gives.
-    std::string parentPath_;
-    UniqueFd parent_;
 };
 
 }  // namespace unbcl

@@ -7,14 +7,16 @@
 #include <memory>
 
 #include "unbcl/console.hpp"
+#include "unbcl/held_signals.hpp"
 #include "unbcl/list_entry.hpp"
 
 namespace unbcl {
 
 struct CopyOutcome {
     std::int64_t copied = 0;
-    int readErrno = 0;   // the data file could not be read
-    int writeErrno = 0;  // the output could not be written
+    int readErrno = 0;         // the data file could not be read
+    int writeErrno = 0;        // the output could not be written
+    bool interrupted = false;  // a held signal came, and the copy stopped short
 };
 
 // Copies a member's bytes between descriptors: the kernel's in-place copy where the file
@@ -23,11 +25,17 @@ class MemberCopier {
 public:
     // Copies up to length bytes found at offset in dataFd to outFd's current position. Stops
     // early, without error, where the data file ends: bytes that do not exist are never made up.
-    CopyOutcome copy(int dataFd, std::int64_t offset, std::int64_t length, int outFd);
+    // With held, it also stops once one of the held signals is pending, looking between pieces
+    // of kBytesBetweenLooks, so that a Ctrl-C is answered soon even in a member of many GiB.
+    CopyOutcome copy(int dataFd, std::int64_t offset, std::int64_t length, int outFd,
+                     const HeldSignals* held = nullptr);
+
+    static constexpr std::int64_t kBytesBetweenLooks = std::int64_t{64} << 20;
 
 private:
     static constexpr std::size_t kBlockSize = 128 * 1024;
 
+    void copyPiece(int dataFd, std::int64_t offset, std::int64_t length, int outFd, CopyOutcome& outcome);
     void copyWithKernel(int dataFd, std::int64_t offset, std::int64_t length, int outFd,
                         CopyOutcome& outcome);
     void copyThroughBuffer(int dataFd, std::int64_t offset, std::int64_t length, int outFd,

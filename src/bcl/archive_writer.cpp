@@ -56,10 +56,6 @@ std::optional<std::string> changeAfterCopy(const PlannedMember& m, const OpenInp
     return std::nullopt;
 }
 
-// Between two looks at held signals, at most this many bytes are copied: an interrupted append
-// gives the data file back within a fraction of a second, not after a member of many GiB.
-constexpr std::int64_t kBytesBetweenLooks = std::int64_t{64} << 20;
-
 WriteOutcome copyFromFile(const PlannedMember& m, MemberCopier& copier, int dataFd, Diagnostics& diagnostics,
                           const HeldSignals* held) {
     const SysResult<OpenInput> file = openInput(m.source.path);
@@ -71,17 +67,8 @@ WriteOutcome copyFromFile(const PlannedMember& m, MemberCopier& copier, int data
         diagnostics.report(m.shownName, "changed while the archive was written: another file has its name now");
         return WriteOutcome::Failed;
     }
-    CopyOutcome outcome;
-    for (;;) {
-        const std::int64_t left = m.length - outcome.copied;
-        const std::int64_t piece = held ? std::min(left, kBytesBetweenLooks) : left;
-        const CopyOutcome part = copier.copy(file->fd.get(), outcome.copied, piece, dataFd);
-        outcome.copied += part.copied;
-        outcome.readErrno = part.readErrno;
-        outcome.writeErrno = part.writeErrno;
-        if (part.copied < piece || part.readErrno != 0 || part.writeErrno != 0 || outcome.copied == m.length) break;
-        if (held->pending()) return WriteOutcome::Interrupted;
-    }
+    const CopyOutcome outcome = copier.copy(file->fd.get(), 0, m.length, dataFd, held);
+    if (outcome.interrupted) return WriteOutcome::Interrupted;
     if (outcome.writeErrno != 0) {
         diagnostics.report(m.shownName, "cannot write the data file: " + systemReason(outcome.writeErrno));
         return WriteOutcome::Failed;

@@ -100,7 +100,12 @@ int extractArchive(const ArchivePaths& paths, const ExtractOptions& options, con
                           chosen.size(), totalBytes);
     diagnostics.setBeforeLine([&progress] { progress.clear(); });
 
+    // Ctrl-C and kill wait for a safe point, between members or every 64 MiB of one, so that
+    // no member is left half-made and no hidden file behind; the signal then ends the run as
+    // it would have. Threads started from here inherit the held signals.
+    const HeldSignals held;
     OutputPolicy policy;
+    policy.stopOnSignal = &held;
     policy.directoryFd = directory.get();
     policy.stayBeneath = true;
     policy.createDirectories = true;
@@ -109,6 +114,7 @@ int extractArchive(const ArchivePaths& paths, const ExtractOptions& options, con
     const ExtractorSetup setup{data->fd.get(), archiveFilesToProtect(index->file.identity, data->identity), policy};
     Console console(streams.out, false);
     const auto showExtracted = [&](const NamedEntry& e, const ExtractedMember& done) {
+        if (done.interrupted) return;
         // Named only when it came out whole: a short or failed write is no member written.
         if (done.whole && options.verbose) {
             progress.clear();
@@ -121,10 +127,13 @@ int extractArchive(const ArchivePaths& paths, const ExtractOptions& options, con
     } else {
         MemberExtractor extractor(setup.dataFd, setup.protectedFiles, diagnostics, setup.policy);
         for (const NamedEntry& e : chosen) {
+            if (held.pending()) break;
             showExtracted(e, extractor.extractMember({e.path, e.entry.offset, e.entry.length}));
         }
     }
     progress.clear();
+    // What remains is cut short by the pending signal, once held goes.
+    if (held.pending()) return kBclFailed;
     if (console.error() != 0) diagnostics.reportPlain("standard output: " + systemReason(console.error()));
     return exitFor(diagnostics);
 }

@@ -24,6 +24,7 @@ struct MemberOutcome {
 
 struct SharedWork {
     const std::vector<NamedEntry>& chosen;
+    const OutputPolicy& policy;
     MemberGroups groups;
     std::unique_ptr<MemberOutcome[]> outcomes;
     std::atomic<std::size_t> nextGroup{0};
@@ -44,7 +45,12 @@ void extractGroups(SharedWork& work, Worker& worker, const std::stop_token& stop
             const NamedEntry& e = work.chosen[i];
             MemberOutcome& outcome = work.outcomes[i];
             try {
-                outcome.extracted = worker.extractor.extractMember({e.path, e.entry.offset, e.entry.length});
+                // Once a held signal is pending, the members left are only marked, so that every
+                // outcome the reporting thread waits for comes.
+                const HeldSignals* held = work.policy.stopOnSignal;
+                outcome.extracted = held && held->pending()
+                                        ? ExtractedMember{.interrupted = true}
+                                        : worker.extractor.extractMember({e.path, e.entry.offset, e.entry.length});
             } catch (...) {
                 outcome.failure = std::current_exception();
             }
@@ -62,7 +68,7 @@ void extractWithThreads(const std::vector<NamedEntry>& chosen, const ExtractorSe
     std::vector<std::string_view> names;
     names.reserve(chosen.size());
     for (const NamedEntry& e : chosen) names.emplace_back(e.path);
-    SharedWork work{chosen, groupMembersByOutput(names, setup.policy),
+    SharedWork work{chosen, setup.policy, groupMembersByOutput(names, setup.policy),
                     std::make_unique<MemberOutcome[]>(chosen.size())};
     const std::size_t threads = std::min<std::size_t>(jobs, work.groups.size());
     std::vector<std::unique_ptr<Worker>> workers;
@@ -77,10 +83,15 @@ void extractWithThreads(const std::vector<NamedEntry>& chosen, const ExtractorSe
         // Fewer threads than asked for still do all the work; none at all leaves it to this one.
         if (running.empty() && !workers.empty()) extractGroups(work, *workers.front(), {});
     }
+    bool interrupted = false;
     for (std::size_t i = 0; i < chosen.size(); ++i) {
         MemberOutcome& outcome = work.outcomes[i];
         outcome.ready.wait(false, std::memory_order_acquire);
         if (outcome.failure) std::rethrow_exception(outcome.failure);
+        // After an interrupt, later members may have been written or not, as the threads went:
+        // none of them is reported.
+        if (outcome.extracted.interrupted) interrupted = true;
+        if (interrupted) continue;
         diagnostics.writeHeld(std::exchange(outcome.diagnostics, {}));
         extracted(chosen[i], outcome.extracted);
     }

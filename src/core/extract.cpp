@@ -145,38 +145,30 @@ UniqueFd MemberExtractor::reuseExisting(const std::string& name) {
 }
 
 std::optional<MemberExtractor::OutputSlot> MemberExtractor::findOutputSlot(const std::string& name) {
+    // Each name is resolved afresh, beneath the extraction directory: a directory kept open
+    // from an earlier member could since have been moved out of it, or replaced by a file.
     const auto slash = name.rfind('/');
-    OutputSlot slot{policy_.directoryFd, slash == std::string::npos ? name : name.substr(slash + 1)};
-    if (slash == std::string::npos) {
-        if (policy_.createDirectories && !makeParentDirectories(name)) return std::nullopt;
-        return slot;
+    OutputSlot slot{UniqueFd(), slash == std::string::npos ? name : name.substr(slash + 1)};
+    if (policy_.createDirectories) {
+        std::optional<UniqueFd> made = makeParentDirectories(name);
+        if (!made) return std::nullopt;
+        slot.parent = std::move(*made);
     }
-    // Members of one directory tend to follow one another: its descriptor is kept for the
-    // next, which saves opening and making every directory on the way again.
-    std::string parentPath = name.substr(0, slash);
-    if (!parent_ || parentPath != parentPath_) {
-        parent_.reset();
-        if (policy_.createDirectories) {
-            std::optional<UniqueFd> made = makeParentDirectories(name);
-            if (!made) return std::nullopt;
-            parent_ = std::move(*made);
-        }
-        // Work in the parent, opened beneath the extraction directory, on the last component
-        // alone: what stands at the name is never followed, whatever it is.
-        if (!parent_) parent_ = UniqueFd(openOutput(parentPath, O_PATH | O_DIRECTORY | O_CLOEXEC));
-        if (!parent_) {
+    // Work in the parent, opened beneath the extraction directory, on the last component alone:
+    // what stands at the name is never followed, whatever it is.
+    if (!slot.parent && slash != std::string::npos) {
+        slot.parent = UniqueFd(openOutput(name.substr(0, slash), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (!slot.parent) {
             reportOpenFailure(name, errno);
             return std::nullopt;
         }
-        parentPath_ = std::move(parentPath);
     }
-    slot.parentFd = parent_.get();
     return slot;
 }
 
 std::optional<bool> MemberExtractor::mayReplace(const OutputSlot& slot, const std::string& name) {
     struct stat st {};
-    if (::fstatat(slot.parentFd, slot.base.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (::fstatat(slot.parentFd(policy_.directoryFd), slot.base.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT) return false;
         reportOpenFailure(name, errno);
         return std::nullopt;
@@ -211,12 +203,15 @@ ExtractedMember MemberExtractor::extractWhole(const ListMLV& entry, const std::s
         replace = mayReplace(*slot, name);
         if (!replace) return {};
     }
-    SysResult<NewOutputFile> file = NewOutputFile::begin(slot->parentFd);
+    SysResult<NewOutputFile> file = NewOutputFile::begin(slot->parentFd(policy_.directoryFd));
     if (!file) {
         reportOpenFailure(name, file.error());
         return {};
     }
-    const CopyOutcome outcome = copier_.copy(dataFd_, entry.offset, entry.length, file->fd());
+    const CopyOutcome outcome = copier_.copy(dataFd_, entry.offset, entry.length, file->fd(), policy_.stopOnSignal);
+    // Dropping the file is what makes an interrupt safe here: the signal ends the run only
+    // once nothing is left half-made.
+    if (outcome.interrupted) return {.interrupted = true};
     if (outcome.writeErrno != 0 || outcome.readErrno != 0) {
         // Bytes that were never written or never read make no member: the file is dropped and
         // whatever stood at the name stays.

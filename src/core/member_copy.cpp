@@ -18,12 +18,34 @@ bool kernelCopyUnsupported(int err) { return err == ENOSYS || err == EXDEV || er
 
 }  // namespace
 
-CopyOutcome MemberCopier::copy(int dataFd, std::int64_t offset, std::int64_t length, int outFd) {
+CopyOutcome MemberCopier::copy(int dataFd, std::int64_t offset, std::int64_t length, int outFd,
+                               const HeldSignals* held) {
     CopyOutcome outcome;
     if (offset < 0 || length <= 0) return outcome;
-    if (kernelCopyUsable_) copyWithKernel(dataFd, offset, length, outFd, outcome);
-    if (outcome.copied < length) copyThroughBuffer(dataFd, offset, length, outFd, outcome);
+    if (!held) {
+        copyPiece(dataFd, offset, length, outFd, outcome);
+        return outcome;
+    }
+    while (outcome.copied < length) {
+        const std::int64_t before = outcome.copied;
+        const std::int64_t end = std::min(length, before + kBytesBetweenLooks);
+        copyPiece(dataFd, offset, end, outFd, outcome);
+        if (outcome.copied < end || outcome.readErrno != 0 || outcome.writeErrno != 0) break;
+        if (outcome.copied < length && held->pending()) {
+            outcome.interrupted = true;
+            break;
+        }
+    }
     return outcome;
+}
+
+// Copies until outcome.copied reaches length (both counted from offset), or the data file ends,
+// or an error.
+void MemberCopier::copyPiece(int dataFd, std::int64_t offset, std::int64_t length, int outFd, CopyOutcome& outcome) {
+    if (kernelCopyUsable_) copyWithKernel(dataFd, offset, length, outFd, outcome);
+    if (outcome.copied < length && outcome.readErrno == 0 && outcome.writeErrno == 0) {
+        copyThroughBuffer(dataFd, offset, length, outFd, outcome);
+    }
 }
 
 void MemberCopier::copyWithKernel(int dataFd, std::int64_t offset, std::int64_t length, int outFd,

@@ -4,12 +4,16 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <chrono>
+#include <cstring>
 #include <functional>
 #include <set>
+#include <thread>
 #include <regex>
 
 #include <gtest/gtest.h>
@@ -22,6 +26,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
+using namespace std::chrono_literals;
 
 TEST(BclExtract, ExtractChosenMembersIntoADirectoryCreatingWhatNamesNeed) {
     Made archive(FileSet{{"a.txt", "A"}, {"deep/er/b.txt", "B"}, {"c.txt", "C"}});
@@ -308,36 +313,79 @@ TEST(BclExtract, AMemberNotWrittenWholeLeavesWhatStoodAtItsName) {
 }
 
 TEST(BclExtract, ARunEndedBySignalLeavesEachNameOldOrWhole) {
-    // Wherever the signal lands, in the copy or between members, a name holds its old file or
-    // the whole member, and nothing else is left in the directory.
-    ScratchDir dir;
-    const std::string member(48 << 20, 'm');
-    writeFile(dir / "MOLVARE.BCL", "H\nH\n[a]\n0\n" + std::to_string(member.size()) + "\n[b]\n0\n" +
-                                       std::to_string(member.size()) + "\n");
-    writeFile(dir / "MOLVARE.BCD", member);
+    // Wherever the signal lands, a name holds its old file or the whole member. Ctrl-C and
+    // kill leave nothing else; SIGKILL, which cannot be held, may leave a hidden new file.
+    // Two archives: large members, to be cut in the middle of a copy, and many one-byte
+    // members that replace files already there, to be cut between a new file's two steps
+    // into place.
+    const std::string big(16 << 20, 'm');
+    const struct {
+        std::string what;
+        int members;
+        std::int64_t length;
+        std::vector<std::chrono::milliseconds> delays;
+    } archives[] = {{"large members", 2, static_cast<std::int64_t>(big.size()), {5ms, 30ms}},
+                    {"many replacements", 1000, 1, {15ms, 40ms, 80ms}}};
+    const struct {
+        int signal;
+        const char* jobs;
+    } signals[] = {{SIGINT, "1"}, {SIGTERM, "4"}, {SIGHUP, "2"}, {SIGQUIT, "4"}, {SIGKILL, "4"}};
     int signalled = 0;
-    for (const long delayMicros : {0L, 1000L, 5000L, 15000L, 30000L, 60000L, 120000L}) {
-        SCOPED_TRACE("signal after " + std::to_string(delayMicros) + " microseconds");
-        const fs::path out = dir / ("out" + std::to_string(delayMicros));
-        fs::create_directory(out);
-        writeFile(out / "a", "old a");
-        writeFile(out / "b", "old b");
-        const RunResult r = runProgram({dir.path(), {"extract", "-j", "1", "-C", out.string()}, BCL_BINARY,
-                                        [delayMicros] {
-                                            // The timer outlives exec; SIGALRM's default ends the process.
-                                            const itimerval timer{{0, 0}, {0, delayMicros == 0 ? 1 : delayMicros}};
-                                            ::setitimer(ITIMER_REAL, &timer, nullptr);
-                                        },
-                                        {}});
-        if (r.signal == SIGALRM) ++signalled;
-        EXPECT_TRUE(r.signal == SIGALRM || r.exitCode == 0) << r.err;
-        EXPECT_EQ(listTree(out), (std::set<std::string>{"a", "b"}));
-        for (const char* name : {"a", "b"}) {
-            const std::string now = readFile(out / name);
-            EXPECT_TRUE(now == "old "s + name || now == member) << name << ": " << now.size() << " bytes";
+    for (const auto& a : archives) {
+        ScratchDir dir;
+        std::string index = "H\nH\n";
+        for (int i = 0; i < a.members; ++i) index += "[m" + std::to_string(i) + "]\n0\n" + std::to_string(a.length) + "\n";
+        writeFile(dir / "MOLVARE.BCL", index);
+        writeFile(dir / "MOLVARE.BCD", big);
+        const std::string whole = big.substr(0, static_cast<std::size_t>(a.length));
+        int run = 0;
+        for (const auto& c : signals) {
+            for (const auto delay : a.delays) {
+                SCOPED_TRACE(a.what + ": " + ::strsignal(c.signal) + " with -j " + c.jobs + " after " +
+                             std::to_string(delay.count()) + " ms");
+                const fs::path out = dir / ("out" + std::to_string(run++));
+                fs::create_directory(out);
+                for (int i = 0; i < a.members; ++i) writeFile(out / ("m" + std::to_string(i)), "old");
+                Background extraction(dir.path(), {"extract", "-j", c.jobs, "-C", out.string()});
+                std::this_thread::sleep_for(delay);
+                ::kill(extraction.pid(), c.signal);
+                const int status = extraction.wait();
+                if (WIFSIGNALED(status)) {
+                    EXPECT_EQ(WTERMSIG(status), c.signal);
+                    ++signalled;
+                } else {
+                    EXPECT_EQ(WEXITSTATUS(status), 0) << extraction.err();
+                }
+                int hidden = 0;
+                for (const auto& item : fs::directory_iterator(out)) {
+                    if (item.path().filename().string().starts_with(".bcl-extract-")) {
+                        ++hidden;
+                        continue;
+                    }
+                    const std::string now = readFile(item.path());
+                    EXPECT_TRUE(now == "old" || now == whole) << item.path() << ": " << now.size() << " bytes";
+                }
+                if (c.signal != SIGKILL) {
+                    EXPECT_EQ(hidden, 0);
+                }
+            }
         }
     }
     EXPECT_GT(signalled, 0) << "every run finished before its signal: nothing was tested";
+}
+
+TEST(BclExtract, EveryNameIsResolvedAfreshWhateverEarlierMembersMade) {
+    // d is a link to e at first; the member d replaces it with a file, so d/y has nowhere to
+    // go, and must not go where d used to lead.
+    ScratchDir dir;
+    fs::create_directories(dir / "out/e");
+    fs::create_directory_symlink("e", dir / "out/d");
+    writeFile(dir / "MOLVARE.BCL", "H\nH\n[d/x]\n0\n5\n[d]\n5\n3\n[d/y]\n0\n5\n");
+    writeFile(dir / "MOLVARE.BCD", "HELLOabc");
+    const RunResult r = bcl(dir.path(), {"extract", "-j", "1", "-C", "out"});
+    EXPECT_EQ(r.err, "bcl: d/y: cannot create directory d: Not a directory\n");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(readRegularFiles(dir / "out"), (FileSet{{"d", "abc"}, {"e/x", "HELLO"}}));
 }
 
 TEST(BclExtract, ExtractShowsProgressOnATerminalAndClearsIt) {
