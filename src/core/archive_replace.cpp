@@ -331,7 +331,11 @@ std::optional<ReplaceFailure> FileSetReplacement::commit() {
     for (std::size_t i = 0; i < targets_.size(); ++i) {
         const int err = place(targets_[i]);
         if (err == 0) continue;
-        ReplaceFailure failure = targets_[i].failure("cannot replace", systemReason(err));
+        std::string reason = systemReason(err);
+        // EINVAL alone would not tell a user that it is the file system that is short of
+        // something: network file systems, ext2 and many FUSE ones cannot exchange two names.
+        if (err == EINVAL && targets_[i].where.existing) reason += " (this file system cannot exchange two files)";
+        ReplaceFailure failure = targets_[i].failure("cannot replace", reason);
         for (std::size_t j = i; j-- > 0;) {
             if (const auto problem = unplace(targets_[j])) failure.reason += "; " + *problem;
         }

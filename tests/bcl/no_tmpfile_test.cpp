@@ -182,7 +182,8 @@ TEST(NoUnnamedFiles, WithoutExchangeAnExistingArchiveStaysAsItWas) {
         for (const auto& c : cases) {
             SCOPED_TRACE(c.args.front());
             const RunResult r = bcl(dir.path(), c.args);
-            EXPECT_EQ(r.err, "bcl: " + c.refused + ": cannot replace: Invalid argument\n");
+            EXPECT_EQ(r.err, "bcl: " + c.refused +
+                                 ": cannot replace: Invalid argument (this file system cannot exchange two files)\n");
             EXPECT_EQ(r.exitCode, 1);
             EXPECT_EQ(readFile(mount / "A.BCL"), indexBytes);
             EXPECT_EQ(readFile(mount / "A.BCD"), dataBytes);
