@@ -164,6 +164,16 @@ mode_t permissionBitsFor(const Target& target) {
     return target.where.existing ? (target.where.existing->st_mode & 0777) : 0;
 }
 
+// The previous file's owner and group go to the new one where this process may give them:
+// root always, other users a group of their own. Where it may not, the new file is the
+// writer's, as any file a rename puts in place is; that is no reason to fail.
+void keepOwnership(const Target& target) {
+    const struct stat& previous = *target.where.existing;
+    if (previous.st_uid == ::geteuid() && previous.st_gid == ::getegid()) return;
+    if (::fchown(target.file.get(), previous.st_uid, previous.st_gid) == 0) return;
+    [[maybe_unused]] const int groupOnly = ::fchown(target.file.get(), static_cast<uid_t>(-1), previous.st_gid);
+}
+
 // Opens the file that will hold the target's new contents. An anonymous file has no name until
 // commit, so a process killed before then leaves nothing; where the file system has none, a
 // named one is used and the next writer of that directory removes it if this one dies.
@@ -180,7 +190,9 @@ int openNewFile(Target& target) {
         target.temporary = TemporaryName(target.directory(), *name);
     }
     target.file = UniqueFd(fd);
-    if (target.where.existing && ::fchmod(target.file.get(), permissionBitsFor(target)) != 0) return errno;
+    if (!target.where.existing) return 0;
+    keepOwnership(target);
+    if (::fchmod(target.file.get(), permissionBitsFor(target)) != 0) return errno;
     return 0;
 }
 

@@ -374,6 +374,24 @@ TEST(BclCreateSafety, AReplacedArchiveKeepsItsPermissionsAndANewOneFollowsTheUma
     }
 }
 
+TEST(BclCreateSafety, AReplacedArchiveKeepsItsOwner) {
+    // Root rewriting a user's archive must not leave it root's, which the user could then no
+    // longer change in place.
+    Workspace w;
+    constexpr uid_t kOwner = 65534;
+    constexpr gid_t kGroup = 65533;
+    for (const char* name : {"OLD.BCL", "OLD.BCD"}) ASSERT_EQ(::chown((w.dir / name).c_str(), kOwner, kGroup), 0);
+    const RunResult r = bcl(w.dir.path(), createArgs(kOldArchive, {"a"}));
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    for (const char* name : {"OLD.BCL", "OLD.BCD"}) {
+        struct stat st {};
+        ASSERT_EQ(::stat((w.dir / name).c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, kOwner) << name;
+        EXPECT_EQ(st.st_gid, kGroup) << name;
+    }
+    EXPECT_EQ(readFile(w.dir / "OLD.BCD"), "first");
+}
+
 TEST(BclCreateSafety, ALinkedTargetStaysALinkAndWhatItPointsToIsReplaced) {
     struct {
         std::string what;
