@@ -72,10 +72,12 @@ struct FileIdentity {
 struct InputFile {
     UniqueFd fd;
     FileIdentity identity;
+    mode_t mode = 0;  // its type and permissions
 };
 
-// Opens an archive file read-only. A directory opens on Linux but cannot be read as an
-// archive, so it is refused like a missing file (EISDIR).
+// Opens an archive file read-only, without waiting on a FIFO that has no writer. A directory
+// opens on Linux but cannot be read as an archive, so it is refused like a missing file
+// (EISDIR).
 SysResult<InputFile> openInputFile(const std::string& path);
 
 // The size of the file open on fd.

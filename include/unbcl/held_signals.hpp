@@ -8,8 +8,8 @@ namespace unbcl {
 
 // Blocks SIGINT, SIGTERM, SIGHUP and SIGQUIT, the signals that end a process on a user's or a
 // service manager's request, and lets them through again, still pending, when it goes: a
-// signal that came meanwhile then ends the process as it would have. Only SIGKILL and SIGSTOP
-// cannot be held.
+// signal that came meanwhile then ends the process as it would have. Those that the process
+// ignores are left alone. Only SIGKILL and SIGSTOP cannot be held.
 class HeldSignals {
 public:
     HeldSignals();

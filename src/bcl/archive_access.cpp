@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "archive_access.hpp"
 
+#include <sys/stat.h>
+
 #include "commands.hpp"
 #include "unbcl/extract.hpp"
 #include "unbcl/index_reader.hpp"
@@ -59,6 +61,11 @@ std::optional<ArchiveForReading> openArchiveForReading(const ArchivePaths& paths
     if (needData) {
         data = openOrReport(paths.data, diagnostics);
         if (!data) return std::nullopt;
+        // Members are read at their offsets, which a FIFO or a socket cannot do.
+        if (!S_ISREG(data->mode) && !S_ISBLK(data->mode)) {
+            diagnostics.report(paths.data, "cannot open: not a regular file (" + describeFileType(data->mode) + ")");
+            return std::nullopt;
+        }
     }
     return ArchiveForReading{std::move(*reader), std::move(*index), std::move(data)};
 }

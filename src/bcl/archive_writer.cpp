@@ -199,6 +199,8 @@ bool layOutMembers(std::vector<PlannedMember>& members, std::int64_t start, std:
         };
         if (m.length <= 0) {
             m.offset = offset;
+            // Nothing to copy; a file, even an empty one, is still opened to see it unchanged.
+            if (m.source.path.empty()) m.writesBytes = false;
         } else if (m.source.path.empty()) {
             const auto range = std::prev(std::upper_bound(ranges.begin(), ranges.end(),
                                                           std::pair{m.source.oldOffset, kLargestNumber + 1}));

@@ -25,12 +25,16 @@ int UniqueFd::close() {
 }
 
 SysResult<InputFile> openInputFile(const std::string& path) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    // A FIFO with no writer would hold a plain open forever. Opened without waiting, it reads
+    // as empty then; reads wait as usual once the flag is cleared.
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (!fd) return SysResult<InputFile>::failure(errno);
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) return SysResult<InputFile>::failure(errno);
     if (S_ISDIR(st.st_mode)) return SysResult<InputFile>::failure(EISDIR);
-    return InputFile{std::move(fd), FileIdentity{st.st_dev, st.st_ino}};
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return SysResult<InputFile>::failure(errno);
+    return InputFile{std::move(fd), FileIdentity{st.st_dev, st.st_ino}, st.st_mode};
 }
 
 SysResult<std::int64_t> fileSize(int fd) {

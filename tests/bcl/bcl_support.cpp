@@ -48,7 +48,7 @@ RunResult Made::run(std::vector<std::string> args, const fs::path& cwd) const {
     return bcl(cwd.empty() ? dir.path() : cwd, all);
 }
 
-Background::Background(const fs::path& cwd, std::vector<std::string> args) {
+Background::Background(const fs::path& cwd, std::vector<std::string> args, std::vector<int> ignored) {
     std::vector<std::string> argv{BCL_BINARY};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> cargv;
@@ -63,6 +63,7 @@ Background::Background(const fs::path& cwd, std::vector<std::string> args) {
         ::dup2(in, 0);
         ::dup2(in, 1);
         ::dup2(err, 2);
+        for (const int signal : ignored) ::signal(signal, SIG_IGN);
         ::execv(BCL_BINARY, cargv.data());
         ::_exit(127);
     }

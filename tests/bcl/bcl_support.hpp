@@ -38,7 +38,8 @@ struct Made {
 // ends first.
 class Background {
 public:
-    Background(const std::filesystem::path& cwd, std::vector<std::string> args);
+    // ignored: signals the program starts with ignored, as under nohup.
+    Background(const std::filesystem::path& cwd, std::vector<std::string> args, std::vector<int> ignored = {});
     ~Background();
     Background(const Background&) = delete;
     Background& operator=(const Background&) = delete;

@@ -1,5 +1,8 @@
 // SPDX-License-Identifier: MIT
 // bcl list: rows and a total, or JSON that keeps every byte of a name.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -142,6 +145,14 @@ TEST(BclList, MissingArchiveFilesCannotRun) {
     EXPECT_EQ(r.err, "bcl: MOLVARE.BCD: cannot open: No such file or directory\n");
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_EQ(bcl(dir.path(), {"frobnicate"}).exitCode, 2);
+    // A FIFO with no writer neither holds the run nor passes for a data file.
+    writeFile(dir / "MOLVARE.BCL", "H\nH\n[a]\n0\n1\n");
+    ASSERT_EQ(::mkfifo((dir / "MOLVARE.BCD").c_str(), 0644), 0);
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"test"}, {"extract", "-C", "out"}, {"cat", "a"}}) {
+        const RunResult fifo = runProgram({dir.path(), args, BCL_BINARY, [] { ::alarm(20); }, {}});
+        EXPECT_EQ(fifo.err, "bcl: MOLVARE.BCD: cannot open: not a regular file (a FIFO)\n") << args.front();
+        EXPECT_EQ(fifo.exitCode, 2) << args.front();
+    }
 }
 
 }  // namespace

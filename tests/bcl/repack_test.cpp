@@ -320,21 +320,32 @@ TEST(BclRepack, AFifoAsTheDataFileIsOneFailureForEveryWriter) {
 TEST(BclRepack, AnAppendEndedBySignalGivesTheDataFileBack) {
     // The run is held at the open of its second input, after the first one's bytes went in
     // place; the signal comes there, and the run must take those bytes back before it ends.
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        SCOPED_TRACE(::strsignal(signal));
+    // A signal it was started with ignored, as under nohup, must change nothing.
+    const struct {
+        int signal;
+        bool ignored;
+    } cases[] = {{SIGINT, false}, {SIGTERM, false}, {SIGHUP, false}, {SIGHUP, true}, {SIGINT, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(::strsignal(c.signal)) + (c.ignored ? ", ignored" : ""));
         ScratchDir dir;
         writeFiles(dir / "src", {{"a", "A"}, {"b", "first new member"}, {"held", "second new member"}});
         expectSuccess(bcl(dir.path(), {"create", "G.BCL", "-C", "src", "a"}));
         const std::string index = readFile(dir / "G.BCL");
         const auto before = listTree(dir.path());
         OpenGate gate(dir / "src/held");
-        Background run(dir.path(), {"append", "G.BCL", "-C", "src", "b", "held"});
+        Background run(dir.path(), {"append", "G.BCL", "-C", "src", "b", "held"},
+                       c.ignored ? std::vector<int>{c.signal} : std::vector<int>{});
         ASSERT_EQ(gate.waitForOpen(), run.pid());
-        ASSERT_EQ(::kill(run.pid(), signal), 0);
+        ASSERT_EQ(::kill(run.pid(), c.signal), 0);
         gate.release();
         const int status = run.wait();
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << run.err();
         EXPECT_EQ(run.err(), "");
+        if (c.ignored) {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+            EXPECT_EQ(readFile(dir / "G.BCD"), "Afirst new membersecond new member");
+            continue;
+        }
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal);
         EXPECT_EQ(readFile(dir / "G.BCD"), "A");
         EXPECT_EQ(readFile(dir / "G.BCL"), index);
         EXPECT_EQ(listTree(dir.path()), before);
@@ -378,18 +389,20 @@ TEST(BclRepack, ABrokenMemberStopsEveryRewriteButTheOneThatRemovesOrReplacesIt) 
 }
 
 TEST(BclRepack, MembersThatShareBytesStillShareThemAfterARewrite) {
-    // a and c are the same bytes, b lies inside them; byte 6 is referenced by nobody.
-    const std::string index = "H\nH\n[a]\n0\n4\n[b]\n2\n2\n[c]\n0\n4\n[d]\n4\n2\n[e]\n7\n1\n";
+    // a and c are the same bytes, b lies inside them; byte 6 is referenced by nobody, and the
+    // empty z points at it.
+    const std::string index = "H\nH\n[a]\n0\n4\n[b]\n2\n2\n[c]\n0\n4\n[d]\n4\n2\n[e]\n7\n1\n[z]\n6\n0\n";
     const struct {
         std::vector<std::string> args;
         std::string index;
         std::string data;
         Model files;
     } cases[] = {
-        {{"delete", "G.BCL", "d"}, "H\nH\n[a]\n0\n4\n[b]\n2\n2\n[c]\n0\n4\n[e]\n4\n1\n", "ABCDG",
-         {{"a", "ABCD"}, {"b", "CD"}, {"c", "ABCD"}, {"e", "G"}}},
-        {{"update", "G.BCL", "-C", "src", "e"}, "H\nH\n[a]\n0\n4\n[b]\n2\n2\n[c]\n0\n4\n[d]\n4\n2\n[e]\n6\n3\n",
-         "ABCDEFNEW", {{"a", "ABCD"}, {"b", "CD"}, {"c", "ABCD"}, {"d", "EF"}, {"e", "NEW"}}},
+        {{"delete", "G.BCL", "d"}, "H\nH\n[a]\n0\n4\n[b]\n2\n2\n[c]\n0\n4\n[e]\n4\n1\n[z]\n5\n0\n", "ABCDG",
+         {{"a", "ABCD"}, {"b", "CD"}, {"c", "ABCD"}, {"e", "G"}, {"z", ""}}},
+        {{"update", "G.BCL", "-C", "src", "e"},
+         "H\nH\n[a]\n0\n4\n[b]\n2\n2\n[c]\n0\n4\n[d]\n4\n2\n[e]\n6\n3\n[z]\n9\n0\n", "ABCDEFNEW",
+         {{"a", "ABCD"}, {"b", "CD"}, {"c", "ABCD"}, {"d", "EF"}, {"e", "NEW"}, {"z", ""}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args.front());

@@ -3,6 +3,7 @@
 // exit code.
 #include <pty.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -87,6 +88,20 @@ TEST(Run, DataFileThatCannotBeOpenedEndsWithCodeTwoAfterTheListing) {
         EXPECT_EQ(r.exitCode, 2);
     }
     EXPECT_EQ(listTree(dir.path()), (std::set<std::string>{"MOLVARE.BCL", "adir"}));
+}
+
+TEST(Run, AFifoAsTheDataFileNeverHoldsTheRun) {
+    // Nobody writes to the FIFO: a plain open would wait for ever. Its members cannot be read
+    // at their offsets, which is reported for each, and the run ends.
+    ScratchDir dir;
+    writeFile(dir / "MOLVARE.BCL", kWorkedIndex);
+    ASSERT_EQ(::mkfifo((dir / "MOLVARE.BCD").c_str(), 0644), 0);
+    const RunResult r = runProgram({dir.path(), {}, UNBCL_BINARY, [] { ::alarm(20); }, {}});
+    EXPECT_EQ(r.signal, 0) << "the run was held";
+    EXPECT_EQ(r.out, "listFname : MOLVARE.BCL\n" + kWorkedListing);
+    EXPECT_EQ(r.err, "unbcl: A.TXT: read error in the data file: Illegal seek\n"
+                     "unbcl: B.TXT: read error in the data file: Illegal seek\n");
+    EXPECT_EQ(r.exitCode, 4);
 }
 
 TEST(Run, MalformedIndexIsReportedWithItsLineAndCodeFour) {
