@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <stdexcept>
@@ -74,15 +75,19 @@ PlainFuseMount::PlainFuseMount(PlainFuseOptions options)
 }
 
 PlainFuseMount::~PlainFuseMount() {
-    // Detached, so that a descriptor a failed test left open cannot keep it mounted. Where
-    // nothing is mounted, this fails harmlessly with EINVAL.
-    ::umount2(mountPoint_.c_str(), MNT_DETACH);
+    // Detached only when busy, so that a descriptor a failed test left open cannot keep it
+    // mounted. Where nothing is mounted, this fails harmlessly with EINVAL.
+    if (::umount2(mountPoint_.c_str(), 0) != 0 && errno == EBUSY) ::umount2(mountPoint_.c_str(), MNT_DETACH);
     if (!waitUntil([this] { return serverEnded(); })) {
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, &status_, 0);
     }
-    // A server that crashed, or that the sanitizers caught, fails the test that used it.
-    if (mounted_ && !(WIFEXITED(status_) && WEXITSTATUS(status_) == 0)) {
+    // A server that crashed, or that the sanitizers caught, fails the test that used it. The
+    // connection of a detached mount has been seen to end as aborted rather than gone (once, in
+    // a full CI run); libfuse then says so and exits 8, which is an end, not a fault.
+    const bool endedByUnmount = WIFEXITED(status_) && WEXITSTATUS(status_) == 8 &&
+                                serverErr() == "fuse: reading device: Software caused connection abort\n";
+    if (mounted_ && !(WIFEXITED(status_) && WEXITSTATUS(status_) == 0) && !endedByUnmount) {
         ADD_FAILURE() << "plain_fuse_fs ended with "
                       << (WIFEXITED(status_) ? "exit code " + std::to_string(WEXITSTATUS(status_))
                                              : "signal " + std::to_string(WTERMSIG(status_)))
