@@ -3,6 +3,7 @@
 // inputs, complete writes.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -75,12 +76,19 @@ struct InputFile {
     mode_t mode = 0;  // its type and permissions
 };
 
-// Opens an archive file read-only, without waiting on a FIFO that has no writer. A directory
-// opens on Linux but cannot be read as an archive, so it is refused like a missing file
-// (EISDIR).
+// Opens an archive file read-only. A directory opens on Linux but cannot be read as an
+// archive, so it is refused like a missing file (EISDIR).
 SysResult<InputFile> openInputFile(const std::string& path);
 
-// The size of the file open on fd.
+// openInputFile for a data file, which is read at offsets: a FIFO is opened without waiting
+// for a writer, since it could not serve the reads anyway.
+SysResult<InputFile> openDataFile(const std::string& path);
+
+// Whether members can be read at their offsets in a file of this mode: a regular file or a
+// block device.
+inline bool readableAtOffsets(mode_t mode) { return S_ISREG(mode) || S_ISBLK(mode); }
+
+// The size of the file or block device open on fd.
 SysResult<std::int64_t> fileSize(int fd);
 
 // Makes sure descriptors 0, 1 and 2 are open, opening /dev/null onto any that is closed, so

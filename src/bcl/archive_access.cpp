@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "archive_access.hpp"
 
-#include <sys/stat.h>
-
 #include "commands.hpp"
 #include "unbcl/extract.hpp"
 #include "unbcl/index_reader.hpp"
@@ -13,6 +11,19 @@ std::optional<InputFile> openOrReport(const std::string& path, Diagnostics& diag
     SysResult<InputFile> file = openInputFile(path);
     if (!file) {
         diagnostics.report(path, "cannot open: " + systemReason(file.error()));
+        return std::nullopt;
+    }
+    return std::move(*file);
+}
+
+std::optional<InputFile> openDataOrReport(const std::string& path, Diagnostics& diagnostics) {
+    SysResult<InputFile> file = openDataFile(path);
+    if (!file) {
+        diagnostics.report(path, "cannot open: " + systemReason(file.error()));
+        return std::nullopt;
+    }
+    if (!readableAtOffsets(file->mode)) {
+        diagnostics.report(path, "cannot open: not a regular file (" + describeFileType(file->mode) + ")");
         return std::nullopt;
     }
     return std::move(*file);
@@ -59,13 +70,8 @@ std::optional<ArchiveForReading> openArchiveForReading(const ArchivePaths& paths
     if (!index) return std::nullopt;
     std::optional<InputFile> data;
     if (needData) {
-        data = openOrReport(paths.data, diagnostics);
+        data = openDataOrReport(paths.data, diagnostics);
         if (!data) return std::nullopt;
-        // Members are read at their offsets, which a FIFO or a socket cannot do.
-        if (!S_ISREG(data->mode) && !S_ISBLK(data->mode)) {
-            diagnostics.report(paths.data, "cannot open: not a regular file (" + describeFileType(data->mode) + ")");
-            return std::nullopt;
-        }
     }
     return ArchiveForReading{std::move(*reader), std::move(*index), std::move(data)};
 }

@@ -25,6 +25,9 @@ struct LoadedIndex {
 };
 
 std::optional<InputFile> openOrReport(const std::string& path, Diagnostics& diagnostics);
+// A data file, whose members are read at their offsets: a regular file or a block device.
+// Anything else is refused with a report, without waiting on a FIFO.
+std::optional<InputFile> openDataOrReport(const std::string& path, Diagnostics& diagnostics);
 
 // Reads the whole index the way unbcl does. A stop is reported; what was read is kept.
 std::optional<LoadedIndex> loadIndex(const std::string& path, Diagnostics& diagnostics);

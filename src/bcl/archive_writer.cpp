@@ -461,7 +461,7 @@ int rewriteArchive(const ArchivePaths& paths, const RewriteOptions& options,
             diagnostics.report(paths.index, "refused to rewrite: reading it stopped early, and what follows would be lost");
             return kBclCannotRun;
         }
-        oldData = openOrReport(paths.data, diagnostics);
+        oldData = openDataOrReport(paths.data, diagnostics);
         if (!oldData) return kBclCannotRun;
         current.old = &*old;
         current.oldDataFd = oldData->fd.get();

@@ -406,14 +406,17 @@ std::optional<Side> detach(Diagnostics& diagnostics) {
 int mountArchive(const ArchivePaths& paths, const MountOptions& options, const StandardStreams& streams) {
     Diagnostics diagnostics(streams.err, "bcl");
     if (!mountPointUsable(options.mountPoint, diagnostics)) return kBclCannotRun;
-    std::optional<InputFile> data = openOrReport(paths.data, diagnostics);
+    std::optional<InputFile> data = openDataOrReport(paths.data, diagnostics);
     if (!data) return kBclCannotRun;
     ServedArchive archive;
     archive.data = std::move(data->fd);
-    if (::fstat(archive.data.get(), &archive.dataStat) != 0) {
-        diagnostics.report(paths.data, "cannot read: " + systemReason(errno));
+    const SysResult<std::int64_t> dataSize = fileSize(archive.data.get());
+    if (::fstat(archive.data.get(), &archive.dataStat) != 0 || !dataSize) {
+        diagnostics.report(paths.data, "cannot read: " + systemReason(dataSize ? errno : dataSize.error()));
         return kBclCannotRun;
     }
+    // A block device's status says 0 bytes; the device's own size is what members lie in.
+    archive.dataStat.st_size = static_cast<off_t>(*dataSize);
     std::optional<MemberNames> names = MemberNames::make(options.names, diagnostics);
     if (!names) return kBclCannotRun;
     std::optional<MountTree> tree = readTree(paths.index, archive.dataStat.st_size, *names, diagnostics);

@@ -328,6 +328,14 @@ std::optional<ReplaceFailure> FileSetReplacement::commit() {
     for (Target& t : targets_) {
         if (::fsync(t.file.get()) != 0) return t.failure("cannot write", systemReason(errno));
     }
+    // A signal that came before anything is put in place, during the syncs of large files say,
+    // still finds the previous archive whole: it is kept, and once held goes the signal ends
+    // the process as it would have, so that an exit by signal always means "nothing changed"
+    // up to here.
+    if (held.pending()) {
+        for (Target& t : targets_) t.temporary.remove();
+        return targets_.front().failure("interrupted", "nothing was changed");
+    }
     // Every name is made before any target changes, so that a reader sees the targets change
     // within two renames of each other, and a failure here changes nothing.
     //

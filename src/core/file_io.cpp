@@ -2,6 +2,8 @@
 #include "unbcl/file_io.hpp"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,23 +26,41 @@ int UniqueFd::close() {
     return ::close(fd) == 0 ? 0 : errno;
 }
 
-SysResult<InputFile> openInputFile(const std::string& path) {
-    // A FIFO with no writer would hold a plain open forever. Opened without waiting, it reads
-    // as empty then; reads wait as usual once the flag is cleared.
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+namespace {
+
+SysResult<InputFile> openForReading(const std::string& path, int extraFlags) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | extraFlags));
     if (!fd) return SysResult<InputFile>::failure(errno);
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) return SysResult<InputFile>::failure(errno);
     if (S_ISDIR(st.st_mode)) return SysResult<InputFile>::failure(EISDIR);
-    const int flags = ::fcntl(fd.get(), F_GETFL);
-    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return SysResult<InputFile>::failure(errno);
     return InputFile{std::move(fd), FileIdentity{st.st_dev, st.st_ino}, st.st_mode};
+}
+
+}  // namespace
+
+SysResult<InputFile> openInputFile(const std::string& path) { return openForReading(path, 0); }
+
+SysResult<InputFile> openDataFile(const std::string& path) {
+    // Members are read at their offsets, which no FIFO can give; waiting for a writer to open
+    // one would only hold the run. Reads wait as usual once the flag is cleared.
+    SysResult<InputFile> file = openForReading(path, O_NONBLOCK);
+    if (!file) return file;
+    const int flags = ::fcntl(file->fd.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(file->fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        return SysResult<InputFile>::failure(errno);
+    }
+    return file;
 }
 
 SysResult<std::int64_t> fileSize(int fd) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) return SysResult<std::int64_t>::failure(errno);
-    return static_cast<std::int64_t>(st.st_size);
+    if (!S_ISBLK(st.st_mode)) return static_cast<std::int64_t>(st.st_size);
+    // A block device's status gives no size; the device itself does.
+    std::uint64_t bytes = 0;
+    if (::ioctl(fd, BLKGETSIZE64, &bytes) != 0) return SysResult<std::int64_t>::failure(errno);
+    return static_cast<std::int64_t>(bytes);
 }
 
 int openStandardDescriptors() {

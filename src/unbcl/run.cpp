@@ -98,7 +98,7 @@ int runUnbcl(std::span<const std::string> args, const StandardStreams& streams) 
     const EntryList entries = listIndex(index->fd.get(), listFname, console, diagnostics);
 
     // Opened only now, so that a missing data file still shows the whole listing first.
-    const SysResult<InputFile> data = openInputFile(dataFname);
+    const SysResult<InputFile> data = openDataFile(dataFname);
     if (!data) {
         writeNameLine(console, "Can't Open ", dataFname);
         return finish(kUnbclDataUnopenable, console, diagnostics);

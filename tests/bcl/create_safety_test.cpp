@@ -4,6 +4,7 @@
 // permissions and symbolic links. Each test runs the real program, often in the background.
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -24,6 +25,7 @@
 #include <thread>
 
 #include "bcl_support.hpp"
+#include "commands.hpp"
 #include "open_gate.hpp"
 
 namespace unbcl::test {
@@ -202,6 +204,35 @@ TEST(BclCreateSafety, ACreateEndedBySignalLeavesNothingBehind) {
         EXPECT_EQ(listTree(w.dir.path()), before);
         w.expectPreviousArchive();
     }
+}
+
+TEST(BclCreateSafety, ASignalThatComesBeforeTheFilesAreInPlaceKeepsThePreviousArchive) {
+    // In this process, with SIGINT blocked and pending before the run starts: the run gets as
+    // far as putting its files in place, and must not. (A real process would then end by the
+    // signal; here it stays pending and is taken back below.)
+    Workspace w;
+    const auto before = listTree(w.dir.path());
+    sigset_t interrupt;
+    ::sigemptyset(&interrupt);
+    ::sigaddset(&interrupt, SIGINT);
+    sigset_t previous;
+    ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &interrupt, &previous), 0);
+    ASSERT_EQ(::raise(SIGINT), 0);
+    writeFile(w.dir / "err", "");
+    const UniqueFd err(::open((w.dir / "err").c_str(), O_WRONLY | O_CLOEXEC));
+    bcl::CreateOptions options;
+    options.add.inputs.directory = w.dir.path().string();
+    options.add.inputs.operands = {"a"};
+    const int exitCode = bcl::createArchive({(w.dir / "OLD.BCL").string(), (w.dir / "OLD.BCD").string()}, options,
+                                            {err.get(), err.get(), false, false});
+    const timespec noWait{};
+    EXPECT_EQ(::sigtimedwait(&interrupt, nullptr, &noWait), SIGINT);
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    EXPECT_EQ(exitCode, 1);
+    EXPECT_EQ(readFile(w.dir / "err"), "bcl: " + (w.dir / "OLD.BCD").string() + ": interrupted: nothing was changed\n");
+    fs::remove(w.dir / "err");
+    EXPECT_EQ(listTree(w.dir.path()), before);
+    w.expectPreviousArchive();
 }
 
 TEST(BclCreateSafety, FilesThatOnlyLookLikeLeftoversAreKept) {

@@ -421,6 +421,8 @@ TEST_F(BclMount, FailuresToMountSayWhyAndExit2) {
     };
     const std::string missing = (archive.dir / "missing").string();
     const std::string plain = (archive.dir / "plain").string();
+    const std::string fifo = (archive.dir / "fifo").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
     const std::string mnt = archive.mountPoint.string();
     const std::vector<Case> cases{
         {"no mount point", archive.withArchive({"mount", missing}),
@@ -431,6 +433,11 @@ TEST_F(BclMount, FailuresToMountSayWhyAndExit2) {
          "bcl: " + missing + ": cannot open: No such file or directory\n"},
         {"no index file", {"-i", missing, "-d", archive.data.string(), "mount", mnt},
          "bcl: " + missing + ": cannot open: No such file or directory\n"},
+        // Served, these would show every member empty, and a FIFO would hold the mount.
+        {"a FIFO as the data file", {"-i", archive.index.string(), "-d", fifo, "mount", mnt},
+         "bcl: " + fifo + ": cannot open: not a regular file (a FIFO)\n"},
+        {"a device as the data file", {"-i", archive.index.string(), "-d", "/dev/zero", "mount", mnt},
+         "bcl: /dev/zero: cannot open: not a regular file (a character device)\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);

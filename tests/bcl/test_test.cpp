@@ -2,6 +2,8 @@
 // bcl test: what it finds wrong, what it only notes, and that it writes nothing.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "bcl_support.hpp"
 
 namespace unbcl::test {
@@ -53,6 +55,44 @@ TEST(BclTest, TestFindsWhatIsWrongAndNotesWhatIsMerelyUnusual) {
         EXPECT_EQ(r.exitCode, c.exitCode);
         EXPECT_EQ(listTree(dir.path()), before);
     }
+}
+
+// A loop device over an image file, detached when done; none when losetup is not allowed.
+class LoopDevice {
+public:
+    explicit LoopDevice(const fs::path& image) {
+        const fs::path out = image.string() + ".device";
+        const std::string command = "losetup -f --show '" + image.string() + "' > '" + out.string() + "' 2>/dev/null";
+        if (std::system(command.c_str()) != 0) return;
+        device_ = readFile(out);
+        if (!device_.empty() && device_.back() == '\n') device_.pop_back();
+    }
+    ~LoopDevice() {
+        if (!device_.empty()) [[maybe_unused]] const int rc = std::system(("losetup -d '" + device_ + "'").c_str());
+    }
+    LoopDevice(const LoopDevice&) = delete;
+    LoopDevice& operator=(const LoopDevice&) = delete;
+    const std::string& path() const { return device_; }
+
+private:
+    std::string device_;
+};
+
+TEST(BclTest, ABlockDeviceIsADataFileOfTheDevicesSize) {
+    // Its status gives no size: members must be judged against the device's own.
+    ScratchDir dir;
+    std::string image = "HELLOabc";
+    image.resize(64 << 10, 'z');
+    writeFile(dir / "image", image);
+    const LoopDevice device(dir / "image");
+    if (device.path().empty()) GTEST_SKIP() << "needs root to set up a loop device";
+    writeFile(dir / "A.BCL", "H\nH\n[a]\n0\n5\n[end]\n65530\n10\n");
+    const RunResult test = bcl(dir.path(), {"-i", "A.BCL", "-d", device.path(), "test"});
+    EXPECT_EQ(test.err, "bcl: end: member runs past the end of the data file: 4 of 10 bytes missing\n");
+    EXPECT_EQ(test.exitCode, 1);
+    const RunResult cat = bcl(dir.path(), {"-i", "A.BCL", "-d", device.path(), "cat", "a"});
+    EXPECT_EQ(cat.out, "HELLO");
+    EXPECT_EQ(cat.exitCode, 0);
 }
 
 }  // namespace
