@@ -30,9 +30,8 @@ public:
     CopyOutcome copy(int dataFd, std::int64_t offset, std::int64_t length, int outFd,
                      const HeldSignals* held = nullptr);
 
-    static constexpr std::int64_t kBytesBetweenLooks = std::int64_t{64} << 20;
-
 private:
+    static constexpr std::int64_t kBytesBetweenLooks = std::int64_t{64} << 20;
     static constexpr std::size_t kBlockSize = 128 * 1024;
 
     void copyPiece(int dataFd, std::int64_t offset, std::int64_t length, int outFd, CopyOutcome& outcome);

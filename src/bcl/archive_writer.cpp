@@ -182,6 +182,12 @@ bool layOutMembers(std::vector<PlannedMember>& members, std::int64_t start, std:
     const auto ranges = sharedOldRanges(members);
     std::vector<std::int64_t> rangePlacedAt(ranges.size(), -1);
     std::int64_t offset = start;
+    const auto placeNext = [&offset, align](std::int64_t bytes) {
+        offset = (offset + align - 1) / align * align;
+        const std::int64_t at = offset;
+        offset += bytes;
+        return at;
+    };
     bool fine = true;
     for (PlannedMember& m : members) {
         if (m.length > kLargestNumber) {
@@ -190,14 +196,8 @@ bool layOutMembers(std::vector<PlannedMember>& members, std::int64_t start, std:
             fine = false;
             continue;
         }
-        // Empty members take no room, so they need no alignment either.
-        const auto placeNext = [&](std::int64_t bytes) {
-            offset = (offset + align - 1) / align * align;
-            const std::int64_t at = offset;
-            offset += bytes;
-            return at;
-        };
         if (m.length <= 0) {
+            // Empty members take no room, so they need no alignment either.
             m.offset = offset;
             // Nothing to copy; a file, even an empty one, is still opened to see it unchanged.
             if (m.source.path.empty()) m.writesBytes = false;

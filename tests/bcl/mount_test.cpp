@@ -107,27 +107,8 @@ struct ServerEnd {
 class ForegroundMount {
 public:
     ForegroundMount(const RawArchive& archive, std::vector<std::string> mountArgs = {})
-        : mountPoint_(archive.mountPoint) {
-        std::vector<std::string> args{BCL_BINARY};
-        const std::vector<std::string> rest = archive.withArchive({"mount", "-f"});
-        args.insert(args.end(), rest.begin(), rest.end());
-        args.insert(args.end(), mountArgs.begin(), mountArgs.end());
-        args.push_back(mountPoint_.string());
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        const std::string errPath = (errDir_ / "stderr").string();
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            const int null = ::open("/dev/null", O_RDWR);
-            const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            ::dup2(null, 0);
-            ::dup2(null, 1);
-            ::dup2(err, 2);
-            ::execv(BCL_BINARY, argv.data());
-            ::_exit(127);
-        }
-        mounted_ = waitUntil([this] { return mountedTypeAt(mountPoint_) == "fuse.bcl" || serverEnded(); }) &&
+        : mountPoint_(archive.mountPoint), server_(archive.dir.path(), serverArgs(archive, std::move(mountArgs))) {
+        mounted_ = waitUntil([this] { return mountedTypeAt(mountPoint_) == "fuse.bcl" || server_.hasExited(); }) &&
                    mountedTypeAt(mountPoint_) == "fuse.bcl";
     }
     ForegroundMount(const ForegroundMount&) = delete;
@@ -135,14 +116,12 @@ public:
 
     ~ForegroundMount() {
         if (mountedTypeAt(mountPoint_) == "fuse.bcl") ::umount2(mountPoint_.c_str(), MNT_DETACH);
-        if (!waitUntil([this] { return serverEnded(); })) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
+        // A server still running after that is killed and reaped by server_ itself.
+        waitUntil([this] { return server_.hasExited(); });
     }
 
     bool mounted() const { return mounted_; }
-    std::string serverErr() const { return readFile(errDir_ / "stderr"); }
+    std::string serverErr() const { return server_.err(); }
 
     // Unmounts with bcl umount and waits for the server to end.
     ServerEnd unmount() {
@@ -150,23 +129,22 @@ public:
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(r.exitCode, 0);
         ServerEnd end;
-        EXPECT_TRUE(waitUntil([this] { return serverEnded(); })) << "the server outlived its mount";
-        if (WIFEXITED(status_)) end.exitCode = WEXITSTATUS(status_);
+        EXPECT_TRUE(waitUntil([this] { return server_.hasExited(); })) << "the server outlived its mount";
+        if (server_.hasExited()) end.exitCode = server_.exitCode();
         end.err = serverErr();
         return end;
     }
 
 private:
-    bool serverEnded() {
-        if (!ended_ && ::waitpid(pid_, &status_, WNOHANG) == pid_) ended_ = true;
-        return ended_;
+    std::vector<std::string> serverArgs(const RawArchive& archive, std::vector<std::string> mountArgs) const {
+        std::vector<std::string> args = archive.withArchive({"mount", "-f"});
+        args.insert(args.end(), mountArgs.begin(), mountArgs.end());
+        args.push_back(mountPoint_.string());
+        return args;
     }
 
     fs::path mountPoint_;
-    ScratchDir errDir_;
-    pid_t pid_ = -1;
-    int status_ = 0;
-    bool ended_ = false;
+    Background server_;
     bool mounted_ = false;
 };
 
