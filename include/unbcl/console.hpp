@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "unbcl/problem.hpp"
+
 namespace unbcl {
 
 // Where a program's two output streams go, and whether a person is watching them.
@@ -81,6 +83,11 @@ public:
     void report(std::string_view subject, std::string_view reason);
     // A line with no subject: "PROGRAM: reason".
     void reportPlain(std::string_view reason);
+    // A problem the library returned, worded as report() and note() word theirs.
+    void report(const Problem& problem);
+    void reportAll(const Problems& problems) {
+        for (const Problem& p : problems) report(p);
+    }
     // Information that is not a failure ("kept the existing file"): same form, exit code untouched.
     void note(std::string_view subject, std::string_view text);
 

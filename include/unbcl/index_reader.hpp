@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "unbcl/index_format.hpp"
 #include "unbcl/list_entry.hpp"
 
 namespace unbcl {
@@ -55,8 +56,7 @@ std::optional<std::string_view> nameFromLine(std::string_view line);
 
 class IndexReader {
 public:
-    // An index line holds at most this many characters; a longer one ends the reading.
-    static constexpr std::size_t kMaxLineChars = 98;
+    static constexpr std::size_t kMaxLineChars = kMaxIndexLineChars;
 
     explicit IndexReader(IndexReadFn read, std::size_t blockSize = 64 * 1024);
 

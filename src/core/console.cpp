@@ -118,6 +118,20 @@ void Diagnostics::report(std::string_view subject, std::string_view reason) {
     reportPlain(escapeControlBytes(subject) + ": " + std::string(reason));
 }
 
+void Diagnostics::report(const Problem& problem) {
+    std::string text;
+    if (!problem.subject.empty()) {
+        text = problem.subjectIsText ? escapeControlBytes(problem.subject) : problem.subject;
+        text += ": ";
+    }
+    text += problem.reason;
+    if (problem.isError()) {
+        reportPlain(text);
+    } else {
+        emit(text, false);
+    }
+}
+
 void Diagnostics::reportPlain(std::string_view reason) {
     ++reported_;
     emit(reason, true);

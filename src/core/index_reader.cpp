@@ -196,7 +196,7 @@ void IndexReader::readNumber(std::int32_t& value) {
         return;
     }
     const long numberLine = line_;
-    constexpr std::int64_t kLimit = std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
+    constexpr std::int64_t kLimit = kLargestIndexNumber + 1;
     std::int64_t magnitude = 0;
     while (isDigit(c)) {
         consumeByte();
