@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "unbcl/file_io.hpp"
+#include "unbcl/problem.hpp"
 
 namespace unbcl {
 
@@ -44,6 +45,12 @@ using ReplacementStart = std::variant<FileSetReplacement, ReplaceFailure>;
 // New contents for every target, written into anonymous files in the targets' directories and
 // given their names only by commit(). Writers of the same directories are serialized: each
 // holds an exclusive flock on every directory it writes into, from start to the end of commit.
+//
+// The commit leaves a record beside the last target (an archive's index) from before its first
+// rename to after its last, so that a commit cut short by a kill or a power loss is finished or
+// undone by whoever takes the lock next. While it renames, it also holds an exclusive flock on
+// each file it displaces: readers take that lock shared while they open the files, so none
+// pairs a file of the old set with one of the new.
 class FileSetReplacement {
 public:
     // Takes the locks, checks that every target can be replaced, and opens one new file per
@@ -57,6 +64,9 @@ public:
     FileSetReplacement(FileSetReplacement&&) noexcept;
     FileSetReplacement& operator=(FileSetReplacement&&) noexcept;
     ~FileSetReplacement();
+
+    // What start found and did before anything else: an interrupted commit finished or undone.
+    const Problems& notes() const { return notes_; }
 
     // Where target i's new contents are written.
     int fd(std::size_t target) const;
@@ -75,6 +85,16 @@ private:
     std::vector<Target> targets_;
     std::vector<ResolvedTarget> lockedOnly_;
     std::vector<UniqueFd> locks_;
+    std::vector<FileIdentity> lockedDirectories_;
+    Problems notes_;
 };
+
+// For readers: finishes or undoes an interrupted commit of the archive whose index is at the
+// target, taking the writers' lock meanwhile (and so waiting for a live writer). Nothing when
+// no record stands there.
+Problems recoverInterruptedCommit(const ResolvedTarget& index);
+
+// Whether a record of an interrupted commit stands beside the index at the target.
+bool interruptedCommitAt(const ResolvedTarget& index);
 
 }  // namespace unbcl

@@ -3,7 +3,6 @@
 
 #include "commands.hpp"
 #include "unbcl/extract.hpp"
-#include "unbcl/index_reader.hpp"
 
 namespace unbcl::bcl {
 
@@ -16,8 +15,9 @@ std::optional<InputFile> openOrReport(const std::string& path, Diagnostics& diag
     return std::move(*file);
 }
 
-std::optional<InputFile> openDataOrReport(const std::string& path, Diagnostics& diagnostics) {
-    SysResult<InputFile> file = openDataFile(path);
+namespace {
+
+std::optional<InputFile> checkedDataFile(SysResult<InputFile> file, const std::string& path, Diagnostics& diagnostics) {
     if (!file) {
         diagnostics.report(path, "cannot open: " + systemReason(file.error()));
         return std::nullopt;
@@ -29,17 +29,23 @@ std::optional<InputFile> openDataOrReport(const std::string& path, Diagnostics& 
     return std::move(*file);
 }
 
+LoadedIndex readIndexReporting(InputFile file, const std::string& path, Diagnostics& diagnostics) {
+    Problems problems;
+    LoadedIndex loaded = readWholeIndexFile(std::move(file), path, problems);
+    diagnostics.reportAll(problems);
+    return loaded;
+}
+
+}  // namespace
+
+std::optional<InputFile> openDataOrReport(const std::string& path, Diagnostics& diagnostics) {
+    return checkedDataFile(openDataFile(path), path, diagnostics);
+}
+
 std::optional<LoadedIndex> loadIndex(const std::string& path, Diagnostics& diagnostics) {
     std::optional<InputFile> file = openOrReport(path, diagnostics);
     if (!file) return std::nullopt;
-    IndexContents contents = readWholeIndex(readFromFd(file->fd.get()));
-    LoadedIndex loaded{std::move(*file), std::move(contents.header1), std::move(contents.header2),
-                       std::move(contents.entries), true};
-    if (const ReadingStop& stop = contents.stop; isReportedStop(stop.reason)) {
-        diagnostics.reportPlain(stopReport(path, stop));
-        loaded.complete = false;
-    }
-    return loaded;
+    return readIndexReporting(std::move(*file), path, diagnostics);
 }
 
 std::vector<NamedEntry> selectEntries(const EntryList& entries, MemberNames& names, MemberSelection& selection,
@@ -66,14 +72,21 @@ std::optional<ArchiveForReading> openArchiveForReading(const ArchivePaths& paths
     if (standardOutputIsArchive(paths.index, paths.data, streams, diagnostics)) return std::nullopt;
     std::optional<MemberNames> reader = MemberNames::make(names, diagnostics);
     if (!reader) return std::nullopt;
-    std::optional<LoadedIndex> index = loadIndex(paths.index, diagnostics);
-    if (!index) return std::nullopt;
+    ArchiveFiles files = openArchiveFiles(paths, needData);
+    diagnostics.reportAll(files.repair);
+    if (files.repair.anyError()) return std::nullopt;
+    if (!files.index) {
+        diagnostics.report(paths.index, "cannot open: " + systemReason(files.index.error()));
+        return std::nullopt;
+    }
+    // Both files are open already; the index is read first so that its reports come first.
+    LoadedIndex index = readIndexReporting(std::move(*files.index), paths.index, diagnostics);
     std::optional<InputFile> data;
     if (needData) {
-        data = openDataOrReport(paths.data, diagnostics);
+        data = checkedDataFile(std::move(*files.data), paths.data, diagnostics);
         if (!data) return std::nullopt;
     }
-    return ArchiveForReading{std::move(*reader), std::move(*index), std::move(data)};
+    return ArchiveForReading{std::move(*reader), std::move(index), std::move(data), files.repaired};
 }
 
 int exitFor(const Diagnostics& diagnostics) { return diagnostics.anyReported() ? kBclFailed : kBclOk; }

@@ -10,19 +10,14 @@
 #include "commands.hpp"
 #include "member_names.hpp"
 #include "member_selection.hpp"
+#include "unbcl/archive_open.hpp"
 #include "unbcl/console.hpp"
 #include "unbcl/file_io.hpp"
 #include "unbcl/list_entry.hpp"
 
 namespace unbcl::bcl {
 
-struct LoadedIndex {
-    InputFile file;
-    std::string header1;
-    std::string header2;
-    EntryList entries;
-    bool complete = true;  // false when reading stopped at a malformed or unreadable spot
-};
+using unbcl::LoadedIndex;
 
 std::optional<InputFile> openOrReport(const std::string& path, Diagnostics& diagnostics);
 // A data file, whose members are read at their offsets: a regular file or a block device.
@@ -54,11 +49,14 @@ struct ArchiveForReading {
     MemberNames names;
     LoadedIndex index;
     std::optional<InputFile> data;
+    // An interrupted commit was found and repaired before the archive was read.
+    bool repairedCommit = false;
 };
 
-// Opens an archive for a command that reads it; nothing, with every reason reported, when the
-// command cannot run (its output would go into the archive, an unknown code page, a file that
-// cannot be opened).
+// Opens an archive for a command that reads it, the index and the data file of one version,
+// repairing an interrupted commit first; nothing, with every reason reported, when the command
+// cannot run (its output would go into the archive, an unknown code page, a file that cannot be
+// opened, an interrupted commit this user cannot repair).
 std::optional<ArchiveForReading> openArchiveForReading(const ArchivePaths& paths, const NameOptions& names,
                                                        bool needData, const StandardStreams& streams,
                                                        Diagnostics& diagnostics);

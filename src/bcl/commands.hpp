@@ -10,7 +10,7 @@
 #include "input_files.hpp"
 #include "member_names.hpp"
 #include "member_selection.hpp"
-#include "unbcl/archive_names.hpp"
+#include "unbcl/archive_open.hpp"
 #include "unbcl/console.hpp"
 
 namespace unbcl::bcl {
@@ -21,10 +21,7 @@ enum BclExit : int {
     kBclCannotRun = 2,  // bad usage, or an archive file that cannot be opened
 };
 
-struct ArchivePaths {
-    std::string index{kDefaultListFname};
-    std::string data{kDefaultDataFname};
-};
+using unbcl::ArchivePaths;
 
 // How names are read and which members are chosen: shared by list, test, extract and cat.
 struct MemberOptions {

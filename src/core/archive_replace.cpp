@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "unbcl/archive_replace.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/file.h>
@@ -12,17 +11,19 @@
 #include <memory>
 #include <utility>
 
+#include "new_output_file.hpp"
 #include "temporary_name.hpp"
+#include "unbcl/commit_record.hpp"
 #include "unbcl/held_signals.hpp"
 
 namespace unbcl {
 
 namespace {
 
-// Every temporary name starts so. Only a writer holding the directory's lock makes such names,
-// and it removes them before letting go, so a name found by the next lock holder was left by a
-// writer that died: SIGKILL in the few system calls of a commit, or one without anonymous files.
-constexpr std::string_view kTemporaryPrefix = ".bcl-replace-";
+// Only a writer holding the directory's lock makes hidden names of these kinds, and it removes
+// them before letting go, so a name found by the next lock holder was left by a writer that died.
+constexpr std::string_view kTemporaryPrefix = kReplaceTemporaryPrefix;
+constexpr std::string_view kRecordTemporaryPrefix = ".bcl-record-";
 constexpr int kMaxSymbolicLinks = 40;  // as the kernel allows in one path
 
 struct PathEnd {
@@ -54,26 +55,6 @@ SysResult<std::string> readLinkAt(int directory, const std::string& name) {
             return text;
         }
         text.resize(text.size() * 2);
-    }
-}
-
-struct DirCloser {
-    void operator()(DIR* dir) const { ::closedir(dir); }
-};
-
-void removeLeftoverTemporaries(int directory) {
-    const int own = ::dup(directory);
-    if (own < 0) return;
-    const std::unique_ptr<DIR, DirCloser> listing(::fdopendir(own));
-    if (!listing) {
-        ::close(own);
-        return;
-    }
-    // A leftover that cannot be removed is no reason to refuse the new archive.
-    while (const dirent* entry = ::readdir(listing.get())) {
-        if (isTemporaryName(entry->d_name, kTemporaryPrefix)) {
-            (void)::unlinkat(directory, entry->d_name, 0);
-        }
     }
 }
 
@@ -143,10 +124,12 @@ bool sameLocation(const ResolvedTarget& a, const ResolvedTarget& b) {
 
 struct FileSetReplacement::Target {
     ResolvedTarget where;
-    UniqueFd file;
-    // The new file's name until it is placed; after an exchange, the previous file's.
-    TemporaryName temporary;
-    bool anonymous = true;
+    std::optional<NewOutputFile> file;
+    // The names the commit record gives: where the new file waits, and where the previous one
+    // goes when the file system cannot exchange two names.
+    std::string newTemporary;
+    std::string oldTemporary;
+    FileIdentity newIdentity;
     bool placed = false;
 
     int directory() const { return where.directory.get(); }
@@ -170,87 +153,183 @@ mode_t permissionBitsFor(const Target& target) {
 void keepOwnership(const Target& target) {
     const struct stat& previous = *target.where.existing;
     if (previous.st_uid == ::geteuid() && previous.st_gid == ::getegid()) return;
-    if (::fchown(target.file.get(), previous.st_uid, previous.st_gid) == 0) return;
-    [[maybe_unused]] const int groupOnly = ::fchown(target.file.get(), static_cast<uid_t>(-1), previous.st_gid);
+    if (::fchown(target.file->fd(), previous.st_uid, previous.st_gid) == 0) return;
+    [[maybe_unused]] const int groupOnly = ::fchown(target.file->fd(), static_cast<uid_t>(-1), previous.st_gid);
 }
 
-// Opens the file that will hold the target's new contents. An anonymous file has no name until
-// commit, so a process killed before then leaves nothing; where the file system has none, a
-// named one is used and the next writer of that directory removes it if this one dies.
+// Opens the file that will hold the target's new contents, out of sight until commit.
 int openNewFile(Target& target) {
-    int fd = ::openat(target.directory(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        if (errno != EOPNOTSUPP && errno != EISDIR) return errno;
-        target.anonymous = false;
-        const SysResult<std::string> name = withFreshTemporaryName(kTemporaryPrefix, [&](const std::string& candidate) {
-            fd = ::openat(target.directory(), candidate.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
-            return fd < 0 ? -1 : 0;
-        });
-        if (!name) return name.error();
-        target.temporary = TemporaryName(target.directory(), *name);
-    }
-    target.file = UniqueFd(fd);
+    SysResult<NewOutputFile> file = NewOutputFile::begin(target.directory(), kTemporaryPrefix, O_RDWR);
+    if (!file) return file.error();
+    target.file = std::move(*file);
     if (!target.where.existing) return 0;
     keepOwnership(target);
-    if (::fchmod(target.file.get(), permissionBitsFor(target)) != 0) return errno;
+    if (::fchmod(target.file->fd(), permissionBitsFor(target)) != 0) return errno;
     return 0;
 }
 
-// An existing target is replaced by exchange, so the new file needs a name beside it first.
-int nameBeforeExchange(Target& target) {
-    if (!target.where.existing || !target.temporary.empty()) return 0;
-    const std::string source = procPathOf(target.file.get());
-    const SysResult<std::string> name = withFreshTemporaryName(kTemporaryPrefix, [&](const std::string& candidate) {
-        return ::linkat(AT_FDCWD, source.c_str(), target.directory(), candidate.c_str(), AT_SYMLINK_FOLLOW);
-    });
-    if (!name) return name.error();
-    target.temporary = TemporaryName(target.directory(), *name);
+std::optional<FileIdentity> existingIdentity(const Target& target) {
+    if (!target.where.existing) return std::nullopt;
+    return FileIdentity{target.where.existing->st_dev, target.where.existing->st_ino};
+}
+
+// A hidden name that nothing in the directory has: the commit record names it before it exists.
+SysResult<std::string> unusedTemporaryName(int directory) {
+    constexpr int kAttempts = 100;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        SysResult<std::string> name = randomTemporaryName(kTemporaryPrefix);
+        if (!name) return name;
+        struct stat st {};
+        if (::fstatat(directory, name->c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) return name;
+    }
+    return SysResult<std::string>::failure(EEXIST);
+}
+
+// Chooses the record's names for a target and learns the new file's identity.
+int prepareNames(Target& t) {
+    struct stat st {};
+    if (::fstat(t.file->fd(), &st) != 0) return errno;
+    t.newIdentity = {st.st_dev, st.st_ino};
+    if (!t.file->unnamed()) {
+        t.newTemporary = t.file->temporaryName();
+    } else if (t.where.existing) {
+        SysResult<std::string> name = unusedTemporaryName(t.directory());
+        if (!name) return name.error();
+        t.newTemporary = std::move(*name);
+    }
+    if (t.where.existing) {
+        SysResult<std::string> name = unusedTemporaryName(t.directory());
+        if (!name) return name.error();
+        // Two fresh names drawn apart are still apart unless the random letters repeat.
+        if (*name == t.newTemporary) return EEXIST;
+        t.oldTemporary = std::move(*name);
+    }
     return 0;
 }
 
-int place(Target& target) {
-    const int dir = target.directory();
-    const char* name = target.where.name.c_str();
+SysResult<CommitRecord> recordFor(const std::vector<Target>& targets) {
+    CommitRecord record;
+    for (const Target& t : targets) {
+        SysResult<std::string> directory = absolutePathOfDirectory(t.directory());
+        if (!directory) return SysResult<CommitRecord>::failure(directory.error());
+        record.targets.push_back(
+            {std::move(*directory), t.where.name, t.newTemporary, t.oldTemporary, t.newIdentity, existingIdentity(t)});
+    }
+    return record;
+}
+
+// Where the file system has no exchange of two names, the previous file steps aside first. The
+// name is empty in between, which readers never see (they wait on the displaced file's lock),
+// and which the commit record lets the next lock holder undo.
+int placeByRenames(Target& t) {
+    const int dir = t.directory();
+    const char* name = t.where.name.c_str();
+    if (::renameat2(dir, name, dir, t.oldTemporary.c_str(), RENAME_NOREPLACE) != 0) {
+        // The hidden name is fresh and the directory is locked: a plain rename replaces nothing.
+        if (errno != EINVAL || ::renameat(dir, name, dir, t.oldTemporary.c_str()) != 0) return errno;
+    }
+    if (::renameat(dir, t.newTemporary.c_str(), dir, name) != 0) return errno;
+    return 0;
+}
+
+int place(Target& t) {
     int result = 0;
-    if (target.where.existing) {
-        // Afterwards the temporary name holds the previous file, ready to be put back.
-        result = ::renameat2(dir, target.temporary.name().c_str(), dir, name, RENAME_EXCHANGE);
-    } else if (target.anonymous) {
-        result = ::linkat(AT_FDCWD, procPathOf(target.file.get()).c_str(), dir, name, AT_SYMLINK_FOLLOW);
-    } else {
-        result = ::renameat2(dir, target.temporary.name().c_str(), dir, name, RENAME_NOREPLACE);
-        if (result == 0) {
-            target.temporary.release();
-        } else if (errno == EINVAL) {
-            // Network and many FUSE file systems cannot rename without replacing; a hard link
-            // cannot replace, and commit removes the temporary name with the others.
-            result = ::linkat(dir, target.temporary.name().c_str(), dir, name, 0);
+    if (t.where.existing) {
+        const int dir = t.directory();
+        // Afterwards the new file's hidden name holds the previous file.
+        if (::renameat2(dir, t.newTemporary.c_str(), dir, t.where.name.c_str(), RENAME_EXCHANGE) == 0) {
+            result = 0;
+        } else {
+            result = errno == EINVAL ? placeByRenames(t) : errno;
         }
+        // From here on the commit record, not the file's own object, says what the names hold.
+        if (result == 0) t.file->forgetTemporaryName();
+    } else {
+        result = t.file->place(t.where.name, false);
     }
-    if (result != 0) return errno;
-    target.placed = true;
+    if (result != 0) return result;
+    t.placed = true;
     return 0;
 }
 
-// Puts the previous state back; returns a report when that too fails.
-std::optional<std::string> unplace(Target& target) {
-    const int dir = target.directory();
-    const char* name = target.where.name.c_str();
-    if (target.where.existing) {
-        if (::renameat2(dir, target.temporary.name().c_str(), dir, name, RENAME_EXCHANGE) == 0) return std::nullopt;
-        const int err = errno;
-        // The previous file must outlive the next writer, which removes temporary names.
-        std::string kept = target.where.name + ".previous";
-        if (::renameat2(dir, target.temporary.name().c_str(), dir, kept.c_str(), RENAME_NOREPLACE) != 0) {
-            kept = target.temporary.name();
+// The previous file, under a hidden name since it was displaced, held open by an O_PATH
+// descriptor: freeing a large file's blocks takes milliseconds, and that should happen at the
+// last close, after every hidden name is gone.
+UniqueFd removePreviousFile(const Target& t) {
+    const std::optional<FileIdentity> previous = existingIdentity(t);
+    if (!previous) return {};
+    for (const std::string* name : {&t.newTemporary, &t.oldTemporary}) {
+        UniqueFd held(::openat(t.directory(), name->c_str(), O_PATH | O_CLOEXEC | O_NOFOLLOW));
+        struct stat st {};
+        if (held && ::fstat(held.get(), &st) == 0 && FileIdentity{st.st_dev, st.st_ino} == *previous) {
+            (void)::unlinkat(t.directory(), name->c_str(), 0);
+            return held;
         }
-        target.temporary.release();
-        return target.where.path + " could not be put back (" + systemReason(err) + "); its previous file is " +
-               kept + " in the same directory";
     }
-    if (::unlinkat(dir, name, 0) == 0) return std::nullopt;
-    return target.where.path + " could not be removed again (" + systemReason(errno) + ")";
+    return {};
 }
+
+// Readers take this lock shared while they open an archive's files; holding it on every file
+// about to be displaced keeps them from opening one of the old files and one of the new.
+std::vector<UniqueFd> holdOffReaders(const std::vector<Target>& targets) {
+    std::vector<UniqueFd> held;
+    for (const Target& t : targets) {
+        if (!t.where.existing) continue;
+        UniqueFd fd(::openat(t.directory(), t.where.name.c_str(),
+                             O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        // A file this writer may not read is one no reader of its kind opens either.
+        if (!fd) continue;
+        while (::flock(fd.get(), LOCK_EX) != 0 && errno == EINTR) {
+        }
+        held.push_back(std::move(fd));
+    }
+    return held;
+}
+
+bool isLockedAlready(const std::vector<FileIdentity>& locked, const FileIdentity& directory) {
+    return std::find(locked.begin(), locked.end(), directory) != locked.end();
+}
+
+// Takes the writers' lock of a directory a record names that this writer has not locked.
+std::optional<std::string> lockNamedDirectory(const std::string& path, std::vector<FileIdentity>& locked,
+                                              std::vector<UniqueFd>& locks) {
+    UniqueFd dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat st {};
+    if (!dir || ::fstat(dir.get(), &st) != 0) return path + ": " + systemReason(errno);
+    const FileIdentity identity{st.st_dev, st.st_ino};
+    if (isLockedAlready(locked, identity)) return std::nullopt;
+    if (const int err = lockExclusively(dir.get()); err != 0) return path + ": " + systemReason(err);
+    locked.push_back(identity);
+    locks.push_back(std::move(dir));
+    return std::nullopt;
+}
+
+struct RecoveryResult {
+    Problems problems;
+    bool failed = false;
+};
+
+// Under the lock of the record's directory: finishes or undoes the commit a record describes,
+// locking the other directories it names first.
+RecoveryResult recoverUnderLock(int recordDirectory, const std::string& recordName, const std::string& subject,
+                                std::vector<FileIdentity>& locked, std::vector<UniqueFd>& locks) {
+    RecoveryResult result;
+    if (!commitRecordExists(recordDirectory, recordName)) return result;
+    for (const std::string& path : directoriesNamedBy(recordDirectory, recordName)) {
+        if (const auto failure = lockNamedDirectory(path, locked, locks)) {
+            result.failed = true;
+            result.problems.add(makeProblem(ProblemKind::CannotLock, subject,
+                                            "cannot finish an interrupted commit: cannot lock " + *failure));
+            return result;
+        }
+    }
+    Recovery recovery = recoverCommit(recordDirectory, recordName, subject);
+    result.failed = recovery.outcome == RecoveryOutcome::Failed;
+    result.problems = std::move(recovery.problems);
+    return result;
+}
+
+const Target& recordTarget(const std::vector<Target>& targets) { return targets.back(); }
 
 }  // namespace
 
@@ -259,12 +338,10 @@ FileSetReplacement::FileSetReplacement(FileSetReplacement&&) noexcept = default;
 FileSetReplacement& FileSetReplacement::operator=(FileSetReplacement&&) noexcept = default;
 FileSetReplacement::~FileSetReplacement() = default;
 
-int FileSetReplacement::fd(std::size_t target) const { return targets_.at(target).file.get(); }
+int FileSetReplacement::fd(std::size_t target) const { return targets_.at(target).file->fd(); }
 
 std::optional<FileIdentity> FileSetReplacement::existing(std::size_t target) const {
-    const ResolvedTarget& where = targets_.at(target).where;
-    if (!where.existing) return std::nullopt;
-    return FileIdentity{where.existing->st_dev, where.existing->st_ino};
+    return existingIdentity(targets_.at(target));
 }
 
 ReplacementStart FileSetReplacement::start(std::vector<ResolvedTarget> targets) {
@@ -274,7 +351,7 @@ ReplacementStart FileSetReplacement::start(std::vector<ResolvedTarget> targets) 
 ReplacementStart FileSetReplacement::start(std::vector<ResolvedTarget> targets,
                                            std::vector<ResolvedTarget> lockedOnly) {
     FileSetReplacement replacement;
-    for (ResolvedTarget& where : targets) replacement.targets_.push_back(Target{std::move(where), {}, {}, true, false});
+    for (ResolvedTarget& where : targets) replacement.targets_.push_back(Target{std::move(where), {}, {}, {}, {}, false});
     replacement.lockedOnly_ = std::move(lockedOnly);
 
     // One lock per directory, taken in one order by every writer, so two writers never each
@@ -289,17 +366,29 @@ ReplacementStart FileSetReplacement::start(std::vector<ResolvedTarget> targets,
         };
         return key(a) < key(b);
     });
-    const FileIdentity* lastLocked = nullptr;
     for (const ResolvedTarget* where : byDirectory) {
-        if (lastLocked && *lastLocked == where->directoryIdentity) continue;
+        if (isLockedAlready(replacement.lockedDirectories_, where->directoryIdentity)) continue;
         UniqueFd lock(::dup(where->directory.get()));
         if (!lock) return ReplaceFailure{where->path, "cannot lock its directory: " + systemReason(errno)};
         if (const int err = lockExclusively(lock.get()); err != 0) {
             return ReplaceFailure{where->path, "cannot lock its directory: " + systemReason(err)};
         }
-        removeLeftoverTemporaries(where->directory.get());
         replacement.locks_.push_back(std::move(lock));
-        lastLocked = &where->directoryIdentity;
+        replacement.lockedDirectories_.push_back(where->directoryIdentity);
+    }
+
+    // A commit cut short is dealt with before anything else, while its hidden files still stand.
+    const Target& last = recordTarget(replacement.targets_);
+    RecoveryResult recovered = recoverUnderLock(last.directory(), commitRecordName(last.where.name), last.where.path,
+                                                replacement.lockedDirectories_, replacement.locks_);
+    if (recovered.failed) {
+        const Problem& why = *(recovered.problems.end() - 1);
+        return ReplaceFailure{last.where.path, why.reason};
+    }
+    replacement.notes_ = std::move(recovered.problems);
+    for (const ResolvedTarget* where : byDirectory) {
+        removeAbandonedTemporaries(where->directory.get(), kTemporaryPrefix);
+        removeAbandonedTemporaries(where->directory.get(), kRecordTemporaryPrefix);
     }
 
     for (Target& t : replacement.targets_) {
@@ -321,58 +410,51 @@ ReplacementStart FileSetReplacement::start(std::vector<ResolvedTarget> targets,
 }
 
 std::optional<ReplaceFailure> FileSetReplacement::commit() {
-    // From the first rename to the last temporary name removed, a Ctrl-C or a kill must not
-    // stop the work halfway: that would leave a new file beside an old one. Such signals wait
-    // until the archive is whole again, old or new; only SIGKILL cannot be held.
+    // From the first rename to the record's removal, a Ctrl-C or a kill must not stop the work
+    // halfway. Such signals wait until the archive is whole again, old or new; SIGKILL and a
+    // power loss, which cannot be held, leave the record for the next lock holder.
     const HeldSignals held;
     for (Target& t : targets_) {
-        if (::fsync(t.file.get()) != 0) return t.failure("cannot write", systemReason(errno));
+        if (::fsync(t.file->fd()) != 0) return t.failure("cannot write", systemReason(errno));
     }
     // A signal that came before anything is put in place, during the syncs of large files say,
     // still finds the previous archive whole: it is kept, and once held goes the signal ends
     // the process as it would have, so that an exit by signal always means "nothing changed"
     // up to here.
-    if (held.pending()) {
-        for (Target& t : targets_) t.temporary.remove();
-        return targets_.front().failure("interrupted", "nothing was changed");
-    }
-    // Every name is made before any target changes, so that a reader sees the targets change
-    // within two renames of each other, and a failure here changes nothing.
-    //
-    // What SIGKILL can still leave: from the first linkat below to the removal of the displaced
-    // files, an existing target's new file, and after the exchange its previous file, has a
-    // temporary name; that is two system calls per target plus the removals, a few
-    // microseconds with no data written (the files were synced above). The next writer of the
-    // directory removes such names when it takes the lock. Between the first exchange and the
-    // last, the targets are a mix of new and previous files, and stay so if killed there.
+    if (held.pending()) return targets_.front().failure("interrupted", "nothing was changed");
     for (Target& t : targets_) {
-        if (const int err = nameBeforeExchange(t); err != 0) return t.failure("cannot replace", systemReason(err));
+        if (const int err = prepareNames(t); err != 0) return t.failure("cannot replace", systemReason(err));
     }
-    for (std::size_t i = 0; i < targets_.size(); ++i) {
-        const int err = place(targets_[i]);
-        if (err == 0) continue;
-        std::string reason = systemReason(err);
-        // EINVAL alone would not tell a user that it is the file system that is short of
-        // something: network file systems, ext2 and many FUSE ones cannot exchange two names.
-        if (err == EINVAL && targets_[i].where.existing) reason += " (this file system cannot exchange two files)";
-        ReplaceFailure failure = targets_[i].failure("cannot replace", reason);
-        for (std::size_t j = i; j-- > 0;) {
-            if (const auto problem = unplace(targets_[j])) failure.reason += "; " + *problem;
+    const SysResult<CommitRecord> record = recordFor(targets_);
+    if (!record) return targets_.front().failure("cannot replace", systemReason(record.error()));
+    const Target& beside = recordTarget(targets_);
+    const std::string recordName = commitRecordName(beside.where.name);
+    const std::vector<UniqueFd> readersHeldOff = holdOffReaders(targets_);
+    if (const int err = writeCommitRecord(beside.directory(), recordName, *record); err != 0) {
+        return beside.failure("cannot replace", "cannot write its commit record: " + systemReason(err));
+    }
+    // Whatever fails from here is undone as the next lock holder would undo it, from the record.
+    const auto undo = [&](ReplaceFailure failure) {
+        Recovery undone = recoverCommit(beside.directory(), recordName, beside.where.path);
+        if (undone.outcome == RecoveryOutcome::Failed) {
+            for (const Problem& p : undone.problems) failure.reason += "; " + p.reason;
         }
         return failure;
-    }
-    // The previous files, under their temporary names since the exchanges, go now. Each is held
-    // open meanwhile: freeing a large file's blocks takes milliseconds, and that happens at the
-    // last close, after every temporary name is gone, not while one still stands.
-    std::vector<UniqueFd> previousFiles;
+    };
     for (Target& t : targets_) {
-        if (!t.temporary.empty()) {
-            previousFiles.emplace_back(::openat(t.directory(), t.temporary.name().c_str(),
-                                                O_PATH | O_CLOEXEC | O_NOFOLLOW));
+        if (t.file->unnamed() && !t.newTemporary.empty()) {
+            if (const int err = t.file->nameAs(t.newTemporary); err != 0) {
+                return undo(t.failure("cannot replace", systemReason(err)));
+            }
         }
     }
-    for (Target& t : targets_) t.temporary.remove();
-    previousFiles.clear();
+    // Every name is made before any target changes, so that the targets change within a few
+    // renames of each other, and a failure here changes nothing.
+    for (Target& t : targets_) {
+        if (const int err = place(t); err != 0) return undo(t.failure("cannot replace", systemReason(err)));
+    }
+    std::vector<UniqueFd> previousFiles;
+    for (const Target& t : targets_) previousFiles.push_back(removePreviousFile(t));
     for (std::size_t i = 0; i < targets_.size(); ++i) {
         const Target& t = targets_[i];
         const auto sharesEarlierDirectory = [&](const Target& earlier) {
@@ -382,12 +464,41 @@ std::optional<ReplaceFailure> FileSetReplacement::commit() {
             continue;
         }
         if (::fsync(t.directory()) != 0) {
+            // The record stays: the next lock holder finds every new file in place and finishes.
             ReplaceFailure failure = t.failure("replaced, but its directory cannot be synced", systemReason(errno));
             failure.inPlace = true;
             return failure;
         }
     }
+    if (::unlinkat(beside.directory(), recordName.c_str(), 0) != 0 || ::fsync(beside.directory()) != 0) {
+        ReplaceFailure failure = beside.failure("replaced, but its commit record cannot be removed", systemReason(errno));
+        failure.inPlace = true;
+        return failure;
+    }
+    for (const Target& t : targets_) t.file->unlock();
+    previousFiles.clear();
     return std::nullopt;
+}
+
+bool interruptedCommitAt(const ResolvedTarget& index) {
+    return commitRecordExists(index.directory.get(), commitRecordName(index.name));
+}
+
+Problems recoverInterruptedCommit(const ResolvedTarget& index) {
+    std::vector<FileIdentity> locked;
+    std::vector<UniqueFd> locks;
+    UniqueFd lock(::dup(index.directory.get()));
+    if (!lock) return {};
+    Problems problems;
+    if (const int err = lockExclusively(lock.get()); err != 0) {
+        problems.add(makeProblem(ProblemKind::CannotLock, index.path,
+                                 "cannot finish an interrupted commit: cannot lock its directory: " + systemReason(err),
+                                 err));
+        return problems;
+    }
+    locked.push_back(index.directoryIdentity);
+    locks.push_back(std::move(lock));
+    return recoverUnderLock(index.directory.get(), commitRecordName(index.name), index.path, locked, locks).problems;
 }
 
 }  // namespace unbcl

@@ -4,6 +4,7 @@
 #include <charconv>
 
 #include "unbcl/archive_names.hpp"
+#include "unbcl/archive_open.hpp"
 #include "unbcl/extract.hpp"
 #include "unbcl/console.hpp"
 #include "unbcl/extract.hpp"
@@ -90,20 +91,22 @@ int runUnbcl(std::span<const std::string> args, const StandardStreams& streams) 
     }
 
     writeNameLine(console, "listFname : ", listFname);
-    const SysResult<InputFile> index = openInputFile(listFname);
-    if (!index) {
+    // Both files are opened now, together, so that a commit by bcl cannot come between them; a
+    // missing data file is still told after the whole listing, where it always was.
+    ArchiveFiles files = openArchiveFiles({listFname, dataFname}, true);
+    diagnostics.reportAll(files.repair);
+    if (!files.index) {
         writeNameLine(console, "Can't Open ", listFname);
         return finish(kUnbclIndexUnopenable, console, diagnostics);
     }
-    const EntryList entries = listIndex(index->fd.get(), listFname, console, diagnostics);
-
-    // Opened only now, so that a missing data file still shows the whole listing first.
-    const SysResult<InputFile> data = openDataFile(dataFname);
+    const InputFile index = std::move(*files.index);
+    const EntryList entries = listIndex(index.fd.get(), listFname, console, diagnostics);
+    const SysResult<InputFile>& data = *files.data;
     if (!data) {
         writeNameLine(console, "Can't Open ", dataFname);
         return finish(kUnbclDataUnopenable, console, diagnostics);
     }
-    MemberExtractor extractor(data->fd.get(), archiveFilesToProtect(index->identity, data->identity), diagnostics);
+    MemberExtractor extractor(data->fd.get(), archiveFilesToProtect(index.identity, data->identity), diagnostics);
     for (const ListMLV& entry : entries) extractor.extractMember(entry);
     return finish(kUnbclSuccess, console, diagnostics);
 }
