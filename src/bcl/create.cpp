@@ -3,7 +3,7 @@
 #include <optional>
 #include <set>
 
-#include "archive_writer.hpp"
+#include "archive_writing.hpp"
 #include "commands.hpp"
 #include "input_files.hpp"
 
@@ -15,7 +15,7 @@ int createArchive(const ArchivePaths& paths, const CreateOptions& options, const
         diagnostics.reportPlain("at most two header lines (-H) can be given");
         return kBclCannotRun;
     }
-    checkHeaders(options.headers, diagnostics);
+    diagnostics.reportAll(headerProblems(options.headers));
     int exitCode = kBclFailed;
     std::optional<FilesToAdd> toAdd = prepareFilesToAdd(options.add, diagnostics, exitCode);
     if (!toAdd) return exitCode;

@@ -2,7 +2,7 @@
 // bcl delete: removes the chosen members; the data file keeps no dead bytes.
 #include <optional>
 
-#include "archive_writer.hpp"
+#include "archive_writing.hpp"
 #include "commands.hpp"
 
 namespace unbcl::bcl {

@@ -6,7 +6,7 @@
 #include <optional>
 #include <variant>
 
-#include "archive_writer.hpp"
+#include "archive_writing.hpp"
 #include "commands.hpp"
 
 namespace unbcl::bcl {
@@ -71,13 +71,12 @@ int renameMember(const ArchivePaths& paths, const RenameOptions& options, const 
     if (!stored) return kBclFailed;
 
     int exitCode = kBclFailed;
-    std::optional<IndexRewrite> rewrite = startIndexRewrite(paths, diagnostics, exitCode);
+    std::optional<ArchiveRewrite> rewrite =
+        beginRewrite(paths, ArchiveRewrite::Scope::Rename, true, diagnostics, exitCode);
     if (!rewrite) return exitCode;
-    const std::optional<ArchivePlan> plan = renamedPlan(rewrite->old, *names, options, *stored, diagnostics);
-    if (!plan || finishIndexRewrite(*rewrite, *plan, paths.index, diagnostics) != IndexRewriteResult::Done) {
-        return kBclFailed;
-    }
-    return exitFor(diagnostics);
+    const std::optional<ArchivePlan> plan = renamedPlan(*rewrite->archive().old, *names, options, *stored, diagnostics);
+    if (!plan) return kBclFailed;
+    return reportRewrite(rewrite->commitIndex(*plan), diagnostics);
 }
 
 }  // namespace unbcl::bcl

@@ -96,6 +96,8 @@ int testArchive(const ArchivePaths& paths, const TestOptions& options, const Sta
 
     Tally tally;
     if (!index->complete) ++tally.errors;
+    // Repaired or not, a commit that was cut short is a fault of the archive as it was found.
+    if (archive->repairedCommit) ++tally.errors;
     MemberSelection selection(options.members.selection);
     // A name that does not convert and a pattern that found nothing are errors too.
     const std::size_t reportsBefore = diagnostics.reportCount();

@@ -4,7 +4,7 @@
 #include <optional>
 #include <set>
 
-#include "archive_writer.hpp"
+#include "archive_writing.hpp"
 #include "commands.hpp"
 #include "input_files.hpp"
 

@@ -1,0 +1,120 @@
+// SPDX-License-Identifier: MIT
+#include "archive_writing.hpp"
+
+#include "unbcl/member_name.hpp"
+
+namespace unbcl::bcl {
+
+std::optional<ArchiveRewrite> beginRewrite(const ArchivePaths& paths, ArchiveRewrite::Scope scope, bool readOld,
+                                           Diagnostics& diagnostics, int& exitCode) {
+    std::variant<ArchiveRewrite, RewriteResult> started = ArchiveRewrite::begin(paths, scope, readOld);
+    if (auto* refused = std::get_if<RewriteResult>(&started)) {
+        exitCode = reportRewrite(*refused, diagnostics);
+        return std::nullopt;
+    }
+    ArchiveRewrite& rewrite = std::get<ArchiveRewrite>(started);
+    diagnostics.reportAll(rewrite.notes());
+    return std::move(rewrite);
+}
+
+int reportRewrite(const RewriteResult& result, Diagnostics& diagnostics) {
+    diagnostics.reportAll(result.problems);
+    switch (result.status) {
+        case RewriteStatus::Done:
+            return exitFor(diagnostics);
+        case RewriteStatus::Failed:
+            return kBclFailed;
+        case RewriteStatus::CannotRun:
+            return kBclCannotRun;
+    }
+    return kBclFailed;
+}
+
+MemberWritten verboseListing(Console& verbose) {
+    return [&verbose](const PlannedMember& m) { verbose.write(escapeControlBytes(m.shownName) + "\n"); };
+}
+
+int rewriteArchive(const ArchivePaths& paths, const RewriteOptions& options,
+                   const std::function<std::optional<ArchivePlan>(const ArchiveUnderLock&)>& makePlan,
+                   const StandardStreams& streams, Diagnostics& diagnostics) {
+    int exitCode = kBclFailed;
+    std::optional<ArchiveRewrite> rewrite =
+        beginRewrite(paths, ArchiveRewrite::Scope::Replace, options.readOld, diagnostics, exitCode);
+    if (!rewrite) return exitCode;
+    std::optional<ArchivePlan> plan = makePlan(rewrite->archive());
+    if (!plan) return kBclFailed;
+    Console verbose(streams.out, false);
+    const RewriteResult result =
+        rewrite->commitPlan(std::move(*plan), options.align, options.verbose ? verboseListing(verbose) : nullptr);
+    if (const int code = reportRewrite(result, diagnostics); result.status != RewriteStatus::Done) return code;
+    if (verbose.error() != 0) diagnostics.reportPlain("standard output: " + systemReason(verbose.error()));
+    return exitFor(diagnostics);
+}
+
+bool openWritingCharset(const std::string& name, std::optional<NameCharset>& charset, Diagnostics& diagnostics) {
+    if (name.empty()) return true;
+    SysResult<NameCharset> opened = NameCharset::open(name, NameCharset::Direction::FromUtf8);
+    if (!opened) {
+        diagnostics.report(name, "unknown character set: " + systemReason(opened.error()));
+        return false;
+    }
+    charset = std::move(*opened);
+    return true;
+}
+
+std::optional<FilesToAdd> prepareFilesToAdd(const AddOptions& options, Diagnostics& diagnostics, int& exitCode) {
+    FilesToAdd add;
+    exitCode = kBclCannotRun;
+    if (!openWritingCharset(options.charset, add.charset, diagnostics)) return std::nullopt;
+    exitCode = kBclFailed;
+    add.files = gatherInputs(options.inputs, diagnostics);
+    if (diagnostics.anyReported()) return std::nullopt;
+    return add;
+}
+
+std::vector<PlannedMember> planNewMembers(const std::vector<FileToAdd>& inputs, const AddOptions& options,
+                                          const ArchiveUnderLock& archive, std::optional<NameCharset>& charset,
+                                          std::set<std::string, std::less<>>& taken, Diagnostics& diagnostics) {
+    std::vector<PlannedMember> planned;
+    for (const FileToAdd& input : inputs) {
+        std::string stored = input.name;
+        if (charset) {
+            SysResult<std::string> converted = charset->convert(input.name);
+            if (!converted) {
+                diagnostics.report(input.name, "refused: the name cannot be written in " + options.charset + ": " +
+                                                   systemReason(converted.error()));
+                continue;
+            }
+            stored = std::move(*converted);
+        }
+        if (const auto problem = memberNameProblem(stored)) {
+            diagnostics.report(input.name, "refused: " + *problem);
+            continue;
+        }
+        // bcl reads a backslash as a separator and a drive letter as absolute: such a name would
+        // not come back as the file it was made from. Judged on the name before a code page
+        // turns it into bytes, as bcl reads it back: converted first, then split.
+        if (!options.literalNames && input.name.find('\\') != std::string::npos) {
+            diagnostics.report(input.name, "refused: name holds a backslash, a directory separator to bcl "
+                                           "(--literal-names keeps it)");
+            continue;
+        }
+        if (const NameVerdict verdict = judgeMemberName(input.name, NameStyle::Dos);
+            !options.literalNames && verdict != NameVerdict::Safe) {
+            diagnostics.report(input.name, "refused: " + std::string(describeNameVerdict(verdict)));
+            continue;
+        }
+        if (!taken.insert(stored).second && !options.allowDuplicates) {
+            diagnostics.report(input.name, "refused: named twice (--allow-duplicates keeps both)");
+            continue;
+        }
+        if (input.identity == archive.index || input.identity == archive.data) {
+            diagnostics.report(input.name, "refused: it is the archive being written");
+            continue;
+        }
+        planned.push_back({input.name, std::move(stored), {input.path, input.identity, 0}, input.length, 0});
+    }
+    return planned;
+}
+
+}  // namespace unbcl::bcl

@@ -1,0 +1,65 @@
+// SPDX-License-Identifier: MIT
+#include "unbcl/index_writer.hpp"
+
+#include "unbcl/index_format.hpp"
+#include "unbcl/member_name.hpp"
+
+namespace unbcl {
+
+std::optional<std::string> lineProblem(std::string_view text) {
+    if (text.find('\n') != std::string_view::npos) return "holds a line feed";
+    if (text.find('\r') != std::string_view::npos) return "holds a carriage return";
+    if (text.find('\0') != std::string_view::npos) return "holds a NUL byte";
+    if (text.find('\x1a') != std::string_view::npos) return "holds a 0x1A byte, which ends an index";
+    return std::nullopt;
+}
+
+std::optional<std::string> memberNameProblem(std::string_view stored) {
+    if (stored.empty()) return "empty name";
+    if (auto problem = lineProblem(stored)) return "name " + *problem;
+    if (stored.size() > kMaxMemberNameChars) {
+        return "name longer than " + std::to_string(kMaxMemberNameChars) + " characters";
+    }
+    if (const NameVerdict verdict = judgeMemberName(stored); verdict != NameVerdict::Safe) {
+        return std::string(describeNameVerdict(verdict));
+    }
+    return std::nullopt;
+}
+
+Problems headerProblems(const std::vector<std::string>& headers) {
+    Problems problems;
+    for (const std::string& header : headers) {
+        std::optional<std::string> problem = lineProblem(header);
+        if (!problem && header.size() > kMaxIndexLineChars) {
+            problem = "longer than " + std::to_string(kMaxIndexLineChars) + " characters";
+        }
+        if (problem) problems.add(makeProblem(ProblemKind::Refused, header, "refused header line: " + *problem));
+    }
+    return problems;
+}
+
+std::string nameLine(std::string_view stored) {
+    // A name that fills the line leaves out the optional opening bracket; one that begins with
+    // a bracket of its own needs it, or the reader would take that bracket for the optional one.
+    std::string line;
+    if (stored.size() + 2 <= kMaxIndexLineChars || (!stored.empty() && stored.front() == '[')) line += '[';
+    line += stored;
+    line += ']';
+    return line;
+}
+
+std::string indexText(const ArchivePlan& plan) {
+    std::string text = plan.header1 + "\n";
+    text += (plan.header2.empty() ? std::to_string(plan.members.size()) + " FILES" : plan.header2) + "\n";
+    for (const PlannedMember& m : plan.members) {
+        text += nameLine(m.storedName);
+        text += '\n';
+        text += std::to_string(m.offset);
+        text += '\n';
+        text += std::to_string(m.length);
+        text += '\n';
+    }
+    return text;
+}
+
+}  // namespace unbcl

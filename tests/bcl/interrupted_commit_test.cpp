@@ -1,0 +1,130 @@
+// SPDX-License-Identifier: MIT
+// A writer killed in the middle of its commit, at the exact system call, by strace: whatever
+// runs next on the archive finds it old or new, never a mix, and says what it repaired.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "bcl_support.hpp"
+
+namespace unbcl::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kStrace = "/usr/bin/strace";
+
+// Runs bcl under strace, which kills it as it enters the when-th call of syscall: before that
+// call has done anything.
+RunResult bclKilledAt(const Made& archive, std::vector<std::string> args, const std::string& syscall, int when) {
+    std::vector<std::string> traced{"-f", "-o", "/dev/null", "-e", "trace=" + syscall,
+                                    "-e", "inject=" + syscall + ":signal=KILL:when=" + std::to_string(when),
+                                    BCL_BINARY};
+    traced.insert(traced.end(), args.begin(), args.end());
+    return runProgram({archive.dir.path(), traced, kStrace, {}, {}});
+}
+
+const FileSet kOld{{"a", "old a"}, {"b", "old b, longer"}};
+
+struct Interruption {
+    std::string what;
+    std::vector<std::string> writer;  // run on A.BCL with the files in src
+    std::string syscall;
+    int when;
+    bool completes;  // the kill came after the last exchange
+    FileSet after;   // what the archive holds once the commit is completed
+};
+
+// The data file is exchanged first, then the index; the previous files are removed after both.
+const Interruption kInterruptions[] = {
+    {"update, between the exchanges", {"update", "A.BCL", "-C", "src", "a"}, "renameat2", 2, false, {}},
+    {"create, between the exchanges", {"create", "A.BCL", "-C", "src", "a"}, "renameat2", 2, false, {}},
+    {"delete, between the exchanges", {"delete", "A.BCL", "b"}, "renameat2", 2, false, {}},
+    {"update, after the exchanges", {"update", "A.BCL", "-C", "src", "a"}, "unlinkat", 1, true,
+     {{"a", "new a"}, {"b", "old b, longer"}}},
+    {"delete, after the exchanges", {"delete", "A.BCL", "b"}, "unlinkat", 1, true, {{"a", "old a"}}},
+};
+
+struct NextCommand {
+    std::string what;
+    std::vector<std::string> args;
+    bool unbcl = false;
+    int exitCode = 0;
+};
+
+const NextCommand kNextCommands[] = {
+    {"list", {"list", "A.BCL"}},
+    {"test", {"test", "A.BCL"}, false, 1},  // the interruption is a fault it reports
+    {"cat", {"cat", "A.BCL", "a"}},
+    {"extract", {"extract", "A.BCL", "-C", "out"}},
+    {"unbcl", {"A.BCL", "A.BCD"}, true},
+    {"a writer", {"rename", "A.BCL", "a", "c"}},
+};
+
+// What the archive holds, read back by extraction.
+FileSet extracted(const Made& archive) {
+    ScratchDir out;
+    const RunResult r = bcl(out.path(), {"extract", archive.index.string(), "-C", "x"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    return readRegularFiles(out / "x");
+}
+
+TEST(InterruptedCommit, WhatRunsNextFindsTheArchiveOldOrNewAndSaysSo) {
+    for (const Interruption& cut : kInterruptions) {
+        for (const NextCommand& next : kNextCommands) {
+            SCOPED_TRACE(cut.what + ", then " + next.what);
+            const Made archive(kOld);
+            writeFile(archive.src / "a", "new a");
+            const RunResult killed = bclKilledAt(archive, cut.writer, cut.syscall, cut.when);
+            ASSERT_NE(killed.exitCode, 0);
+            ASSERT_TRUE(fs::exists(archive.dir / ".bcl-commit-A.BCL")) << "the kill missed the commit";
+
+            const RunResult r = next.unbcl ? runUnbcl(archive.dir.path(), next.args) : bcl(archive.dir.path(), next.args);
+            const std::string program = next.unbcl ? "unbcl" : "bcl";
+            const std::string said = cut.completes
+                                         ? "an interrupted commit was completed: the archive is the new one"
+                                         : "an interrupted commit was undone: the archive is as it was before it";
+            EXPECT_TRUE(r.err.starts_with(program + ": A.BCL: " + said + "\n")) << r.err;
+            EXPECT_EQ(r.exitCode, next.exitCode) << r.err;
+
+            FileSet expected = cut.completes ? cut.after : kOld;
+            if (next.args.front() == "rename") {
+                expected["c"] = expected["a"];
+                expected.erase("a");
+            }
+            EXPECT_EQ(extracted(archive), expected);
+            // Nothing hidden is left beside the archive.
+            for (const auto& entry : fs::directory_iterator(archive.dir.path())) {
+                EXPECT_FALSE(entry.path().filename().string().starts_with(".bcl-")) << entry.path();
+            }
+            // And the repair is said once: the next run has nothing to say.
+            EXPECT_EQ(bcl(archive.dir.path(), {"test", "A.BCL"}).err, "");
+        }
+    }
+}
+
+// A reader that may not write beside the archive cannot repair it, and must not read a mix.
+TEST(InterruptedCommit, AReaderThatCannotRepairRefusesAndSaysHow) {
+    const Made archive(kOld);
+    writeFile(archive.src / "a", "new a");
+    ASSERT_NE(bclKilledAt(archive, {"update", "A.BCL", "-C", "src", "a"}, "renameat2", 2).exitCode, 0);
+    fs::permissions(archive.dir.path(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                            fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(archive.index, fs::perms::all);
+    fs::permissions(archive.data, fs::perms::all);
+    const fs::path program = archive.dir / "bcl";
+    fs::copy_file(BCL_BINARY, program);
+    const RunResult r = runProgram({archive.dir.path(), {"list", "A.BCL"}, program.string(), dropRootPrivileges, {}});
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err,
+              "bcl: A.BCL: an interrupted commit needs repair, and this user cannot write its directory: "
+              "Permission denied (any bcl command run on the archive by a user who may write there repairs it, "
+              "for example 'bcl test A.BCL')\n");
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_TRUE(fs::exists(archive.dir / ".bcl-commit-A.BCL"));
+}
+
+}  // namespace
+}  // namespace unbcl::test
