@@ -269,21 +269,18 @@ UniqueFd removePreviousFile(const Target& t) {
     return {};
 }
 
-// Readers take this lock shared while they open an archive's files; holding it on every file
-// about to be displaced keeps them from opening one of the old files and one of the new.
-std::vector<UniqueFd> holdOffReaders(const std::vector<Target>& targets) {
-    std::vector<UniqueFd> held;
-    for (const Target& t : targets) {
-        if (!t.where.existing) continue;
-        UniqueFd fd(::openat(t.directory(), t.where.name.c_str(),
-                             O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-        // A file this writer may not read is one no reader of its kind opens either.
-        if (!fd) continue;
-        while (::flock(fd.get(), LOCK_EX) != 0 && errno == EINTR) {
-        }
-        held.push_back(std::move(fd));
+// Readers take this lock shared on the index while they open an archive's files; holding it on
+// the index about to be displaced keeps them from opening one of the old files and one of the
+// new. Only the index: a reader that holds it opens the data file next, which must not wait.
+UniqueFd holdOffReaders(const Target& index) {
+    if (!index.where.existing) return {};
+    UniqueFd fd(::openat(index.directory(), index.where.name.c_str(),
+                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    // An index this writer may not read is one no reader of its kind opens either.
+    if (!fd) return {};
+    while (::flock(fd.get(), LOCK_EX) != 0 && errno == EINTR) {
     }
-    return held;
+    return fd;
 }
 
 bool isLockedAlready(const std::vector<FileIdentity>& locked, const FileIdentity& directory) {
@@ -429,7 +426,7 @@ std::optional<ReplaceFailure> FileSetReplacement::commit() {
     if (!record) return targets_.front().failure("cannot replace", systemReason(record.error()));
     const Target& beside = recordTarget(targets_);
     const std::string recordName = commitRecordName(beside.where.name);
-    const std::vector<UniqueFd> readersHeldOff = holdOffReaders(targets_);
+    const UniqueFd readersHeldOff = holdOffReaders(beside);
     if (const int err = writeCommitRecord(beside.directory(), recordName, *record); err != 0) {
         return beside.failure("cannot replace", "cannot write its commit record: " + systemReason(err));
     }

@@ -8,6 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
 namespace unbcl::test {
 
 namespace fs = std::filesystem;
@@ -47,6 +52,19 @@ RunResult Made::run(std::vector<std::string> args, const fs::path& cwd) const {
     all.insert(all.end(), args.begin(), args.end());
     return bcl(cwd.empty() ? dir.path() : cwd, all);
 }
+
+bool waitsForFlock(pid_t pid) {
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    while (std::getline(locks, line)) {
+        std::istringstream fields(line);
+        std::vector<std::string> words;
+        for (std::string w; fields >> w;) words.push_back(w);
+        if (words.size() > 5 && words[1] == "->" && words[2] == "FLOCK" && words[5] == std::to_string(pid)) return true;
+    }
+    return false;
+}
+
 
 Background::Background(const fs::path& cwd, std::vector<std::string> args, std::vector<int> ignored) {
     std::vector<std::string> argv{BCL_BINARY};

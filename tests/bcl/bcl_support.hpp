@@ -36,6 +36,9 @@ struct Made {
 
 // A bcl run in the background, with standard error captured; killed and reaped if the test
 // ends first.
+// Whether pid waits, blocked, for a flock (as /proc/locks shows a waiter).
+bool waitsForFlock(pid_t pid);
+
 class Background {
 public:
     // ignored: signals the program starts with ignored, as under nohup.

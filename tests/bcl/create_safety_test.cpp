@@ -34,19 +34,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// Whether pid waits, blocked, for a flock.
-bool waitsForFlock(pid_t pid) {
-    std::ifstream locks("/proc/locks");
-    std::string line;
-    while (std::getline(locks, line)) {
-        std::istringstream fields(line);
-        std::vector<std::string> words;
-        for (std::string w; fields >> w;) words.push_back(w);
-        if (words.size() > 5 && words[1] == "->" && words[2] == "FLOCK" && words[5] == std::to_string(pid)) return true;
-    }
-    return false;
-}
-
 // A scratch directory with inputs and a previous archive in it, OLD.BCL and OLD.BCD.
 struct Workspace {
     ScratchDir dir;
