@@ -9,7 +9,7 @@ UNBCL_BCL ?= ON
 
 # Debian packages the build and the tests need; `make deps` installs the missing ones as root.
 # The tests also use python3 (a real JSON parser, zlib's CRC) and mkfs.ext4 (a small full disk).
-DEBIAN_PACKAGES = cmake make g++ libgtest-dev python3 e2fsprogs
+DEBIAN_PACKAGES = cmake make g++ libgtest-dev python3 e2fsprogs strace zlib1g-dev
 ifeq ($(UNBCL_BCL),ON)
 DEBIAN_PACKAGES += libcli11-dev zlib1g-dev libssl-dev
 # bcl mount: FUSE to build against and to run the tests with.
