@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "bcl_support.hpp"
+#include "new_output_file.hpp"
 #include "plain_fuse_mount.hpp"
 
 namespace unbcl::test {
@@ -152,6 +153,37 @@ TEST(NoUnnamedFiles, EveryCommandThatWritesAnArchiveLeavesItWhole) {
             for (const auto& [name, bytes] : step.thenChange) writeFile(dir / "src" / name, bytes);
         }
     }
+}
+
+// The one writer every new file goes through, where it has to use a hidden name: the name is
+// locked while its writer lives, so a sweep for dead writers' leftovers passes it by; a writer
+// that gives up leaves nothing; a placed file is whole under its own name.
+TEST(NoUnnamedFiles, TheOutOfSightWriterHoldsItsHiddenNameWhileItLives) {
+    REQUIRE_FUSE();
+    const PlainFuseMount mount;
+    ASSERT_TRUE(withoutUnnamedFiles(mount));
+    const UniqueFd dir(::open(mount.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(dir);
+    writeFile(mount / ".bcl-extract-deadbeef", "a dead writer's");
+    writeFile(mount / ".bcl-extract-notmine.txt", "a user's file");
+    {
+        SysResult<NewOutputFile> abandoned = NewOutputFile::begin(dir.get());
+        ASSERT_TRUE(abandoned);
+        EXPECT_FALSE(abandoned->unnamed());
+    }
+    SysResult<NewOutputFile> live = NewOutputFile::begin(dir.get());
+    ASSERT_TRUE(live);
+    ASSERT_FALSE(live->unnamed());
+    ASSERT_EQ(writeAll(live->fd(), "member bytes"), 0);
+    const std::string hidden = live->temporaryName();
+
+    removeAbandonedTemporaries(dir.get(), kExtractTemporaryPrefix);
+    EXPECT_EQ(listTree(mount.path()), (std::set<std::string>{".bcl-extract-notmine.txt", hidden}));
+
+    ASSERT_EQ(live->place("member", false), 0);
+    ASSERT_EQ(live->close(), 0);
+    EXPECT_EQ(readFile(mount / "member"), "member bytes");
+    EXPECT_EQ(listTree(mount.path()), (std::set<std::string>{".bcl-extract-notmine.txt", "member"}));
 }
 
 // A file system that cannot exchange two names still has an existing archive replaced: the
