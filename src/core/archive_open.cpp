@@ -53,7 +53,8 @@ bool repairIfInterrupted(const ArchivePaths& paths, ArchiveFiles& files) {
     }
     Problems done = recoverInterruptedCommit(*index);
     const bool fine = !done.anyError();
-    files.repaired = files.repaired || fine;
+    // Nothing said: the record was gone by the time the lock was had (another repaired it).
+    files.repaired = files.repaired || (fine && !done.empty());
     files.repair.add(std::move(done));
     return fine;
 }
@@ -64,7 +65,15 @@ ArchiveFiles openArchiveFiles(const ArchivePaths& paths, bool wantData) {
     ArchiveFiles files;
     for (int attempt = 0; attempt < kMaxOpenAttempts; ++attempt) {
         files.index = openInputFile(paths.index);
-        if (!files.index) return files;
+        if (!files.index) {
+            // A new archive whose commit was cut short has its data file and no index yet.
+            const int err = files.index.error();
+            if (files.repaired || !repairIfInterrupted(paths, files) || !files.repaired) {
+                files.index = SysResult<InputFile>::failure(err);
+                return files;
+            }
+            continue;
+        }
         const int indexFd = files.index->fd.get();
         const bool locked = lockShared(indexFd);
         // A commit that came between the open and the lock put another index at the name.

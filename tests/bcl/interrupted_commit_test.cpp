@@ -47,6 +47,23 @@ const Interruption kInterruptions[] = {
     {"delete, after the exchanges", {"delete", "A.BCL", "b"}, "unlinkat", 1, true, {{"a", "old a"}}},
 };
 
+// A new archive has nothing to exchange: its data file is given its name first, then its index.
+TEST(InterruptedCommit, ANewArchiveCutShortBeforeItsIndexIsUndoneByAReader) {
+    ScratchDir dir;
+    writeFiles(dir / "src", {{"a", "A"}});
+    std::vector<std::string> traced{"-f", "-o", "/dev/null", "-e", "inject=linkat:signal=KILL:when=2",
+                                    BCL_BINARY, "create", "N.BCL", "-C", "src", "a"};
+    ASSERT_NE(runProgram({dir.path(), traced, kStrace, {}, {}}).exitCode, 0);
+    ASSERT_TRUE(fs::exists(dir / "N.BCD"));
+    ASSERT_FALSE(fs::exists(dir / "N.BCL"));
+    const RunResult r = bcl(dir.path(), {"list", "N.BCL"});
+    EXPECT_EQ(r.err,
+              "bcl: N.BCL: an interrupted commit was undone: the archive is as it was before it\n"
+              "bcl: N.BCL: cannot open: No such file or directory\n");
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(listTree(dir.path()), (std::set<std::string>{"src", "src/a"}));
+}
+
 struct NextCommand {
     std::string what;
     std::vector<std::string> args;
