@@ -63,6 +63,10 @@ TREE_DIRECTORIES = 256
 
 # Jobs for the bcl extract rows (--bcl).
 BCL_JOBS = (1, 2, 4)
+# An earlier build's tools (--before-unbcl, --before-bcl) are named with this prefix, and timed
+# with these jobs for bcl.
+BEFORE = "before "
+BEFORE_JOBS = (1, 2)
 
 
 def member_name(shape, i):
@@ -174,7 +178,14 @@ def main():
     ap.add_argument("--memory-shapes", default=",".join(MEMORY_SHAPES),
                     help="comma-separated indexes for the memory bound, or none: " + ",".join(MEMORY_SHAPES))
     ap.add_argument("--in-place", action="store_true", help="do not mount a scratch file system")
+    ap.add_argument("--before-unbcl", default=None,
+                    help="also time this unbcl (an earlier build), alternating with the one measured")
+    ap.add_argument("--before-bcl", default=None,
+                    help="also time bcl extract -j 1 and 2 of this bcl (an earlier build)")
     args = ap.parse_args()
+    for option in ("before_unbcl", "before_bcl"):
+        if getattr(args, option) is not None:
+            setattr(args, option, os.path.abspath(getattr(args, option)))
 
     unbcl = os.path.abspath(args.unbcl)
     if not os.access(unbcl, os.X_OK):
@@ -200,6 +211,7 @@ def main():
             rows.append(bench_shape(shape, args, unbcl, work, pattern))
         print_table(rows, args)
         print_bcl_table(rows, args)
+        print_before_table(rows)
         memory_rows = [bench_memory(shape, args, unbcl, work)
                        for shape in filter(None, args.memory_shapes.split(",")) if shape != "none"]
         print_memory_table(memory_rows)
@@ -230,6 +242,14 @@ def bench_shape(shape, args, unbcl, work, pattern):
             tool = f"bcl -j{jobs}"
             commands[tool] = [args.bcl, "-i", index, "-d", data, "extract", "--no-progress", "-j", str(jobs)]
             expected_code[tool] = 0
+    if args.before_unbcl:
+        commands[BEFORE + "unbcl"] = [args.before_unbcl, index, data]
+        expected_code[BEFORE + "unbcl"] = expected_code["unbcl"]
+    if args.before_bcl and not listing_only:
+        for jobs in BEFORE_JOBS:
+            tool = BEFORE + f"bcl -j{jobs}"
+            commands[tool] = [args.before_bcl, "-i", index, "-d", data, "extract", "--no-progress", "-j", str(jobs)]
+            expected_code[tool] = 0
     times = {tool: [] for tool in commands}
     peaks = {tool: [] for tool in commands}
     subprocess.run(["cat", index, os.path.join(where, "MOLVARE.BCD"), tar], stdout=subprocess.DEVNULL, check=True)
@@ -245,7 +265,8 @@ def bench_shape(shape, args, unbcl, work, pattern):
             elapsed, peak, code, err = run_once(argv, out)
             if code != expected_code[tool]:
                 raise SystemExit(f"bench: {tool} on {shape} ended with {code}: {err.decode(errors='replace')}")
-            if (tool == "unbcl" or tool.startswith("bcl")) and run == 0 and not listing_only:
+            ours = tool.removeprefix(BEFORE)
+            if (ours == "unbcl" or ours.startswith("bcl")) and run == 0 and not listing_only:
                 check_output(out, sizes, where, shape)
             times[tool].append(elapsed)
             peaks[tool].append(peak)
@@ -300,6 +321,24 @@ def print_bcl_table(rows, args):
               " | ".join(f"{t[f'bcl -j{j}']:.3f}" for j in BCL_JOBS) + " | " +
               " | ".join(f"{one / t[f'bcl -j{j}']:.2f}" for j in BCL_JOBS[1:]) +
               f" | {one / t['unbcl']:.2f} | {peak['bcl -j4']:.1f} |")
+
+
+def print_before_table(rows):
+    """The same tools from an earlier build, timed in the same alternating runs."""
+    pairs = [tool.removeprefix(BEFORE) for tool in (rows[0][3] if rows else {}) if tool.startswith(BEFORE)]
+    if not pairs:
+        return
+    print()
+    print("| shape | " + " | ".join(f"{t} before s | {t} now s | now/before" for t in pairs) + " |")
+    print("|---|" + "---:|---:|---:|" * len(pairs))
+    for shape, label, count, t, peak in rows:
+        cells = []
+        for tool in pairs:
+            if tool in t and BEFORE + tool in t:
+                cells.append(f"{t[BEFORE + tool]:.3f} | {t[tool]:.3f} | {t[tool] / t[BEFORE + tool]:.3f}")
+            else:
+                cells.append("- | - | -")
+        print(f"| {label} | " + " | ".join(cells) + " |")
 
 
 def baseline_peak(unbcl, work):
