@@ -55,7 +55,7 @@ bool openWritingCharset(const std::string& name, std::optional<NameCharset>& cha
     if (name.empty()) return true;
     SysResult<NameCharset> opened = NameCharset::open(name, NameCharset::Direction::FromUtf8);
     if (!opened) {
-        diagnostics.report(name, "unknown character set: " + systemReason(opened.error()));
+        diagnostics.report(name, NameCharset::describeOpenFailure(name, opened.error()));
         return false;
     }
     charset = std::move(*opened);

@@ -9,7 +9,7 @@ std::optional<MemberNames> MemberNames::make(const NameOptions& options, Diagnos
     if (options.charset.empty()) return MemberNames(options.literalNames, {}, std::nullopt);
     SysResult<NameCharset> charset = NameCharset::open(options.charset, NameCharset::Direction::ToUtf8);
     if (!charset) {
-        diagnostics.report(options.charset, "unknown character set: " + systemReason(charset.error()));
+        diagnostics.report(options.charset, NameCharset::describeOpenFailure(options.charset, charset.error()));
         return std::nullopt;
     }
     return MemberNames(options.literalNames, options.charset, std::move(*charset));
