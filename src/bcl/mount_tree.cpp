@@ -1,7 +1,9 @@
+// SPDX-License-Identifier: MIT
 #include "mount_tree.hpp"
 
 #include <new>
 
+#include "member_names.hpp"
 #include "unbcl/member_name.hpp"
 #include "unbcl/member_placement.hpp"
 
@@ -79,12 +81,13 @@ NodeId MountTreeBuilder::directoryUnder(NodeId parent, std::string_view componen
     return found;
 }
 
-void MountTreeBuilder::placeFile(NodeId parent, std::string_view component, const ListMLV& entry) {
+void MountTreeBuilder::placeFile(NodeId parent, std::string_view component, std::string_view path,
+                                 const ListMLV& entry) {
     NodeId id = tree_.slots_[tree_.findSlot(parent, component)];
     if (id == MountTree::kNoNode) {
         id = addNode(parent, component, false);
     } else if (tree_.nodes_[id].directory) {
-        leaveOut(entry.fname, "a directory of the same name is in the archive");
+        leaveOut(path, "a directory of the same name is in the archive");
         return;
     }
     // The bytes that exist now, as extraction would write them; a later entry of the same
@@ -98,22 +101,16 @@ namespace {
 
 bool isSkippedComponent(std::string_view component) { return component.empty() || component == "."; }
 
-// Why a path cannot name a file in the tree, or empty when it can. Empty and "." components
+// Why a path cannot name a file in the tree, or nothing when it can. Empty and "." components
 // are skipped, as extraction skips them when it makes directories.
-std::string_view pathProblem(std::string_view path, NameStyle style) {
+std::optional<std::string> pathProblem(std::string_view path, NameStyle style) {
     if (path.empty()) return "empty name";
     if (const NameVerdict verdict = judgeMemberName(path, style); verdict != NameVerdict::Safe) {
-        return describeNameVerdict(verdict);
+        return std::string(describeNameVerdict(verdict));
     }
-    std::string_view last;
-    for (std::size_t start = 0; start <= path.size();) {
-        const std::size_t slash = std::min(path.find('/', start), path.size());
-        last = path.substr(start, slash - start);
-        if (last.size() > MountTree::kMaxNameBytes) return "a part of the name is longer than 255 bytes";
-        start = slash + 1;
-    }
-    if (isSkippedComponent(last)) return "the name ends in a directory, not a file";
-    return {};
+    if (auto tooLong = pathComponentProblem(path)) return tooLong;
+    if (isSkippedComponent(path.substr(path.rfind('/') + 1))) return "the name ends in a directory, not a file";
+    return std::nullopt;
 }
 
 }  // namespace
@@ -124,8 +121,9 @@ void MountTreeBuilder::add(const ListMLV& entry) {
         leaveOut(entry.fname, "the name cannot be shown as a path");
         return;
     }
-    if (const std::string_view problem = pathProblem(*path, style_); !problem.empty()) {
-        leaveOut(entry.fname, problem);
+    // Reported by the path, converted as test and extract show it.
+    if (const auto problem = pathProblem(*path, style_)) {
+        leaveOut(*path, *problem);
         return;
     }
     const std::string_view whole = *path;
@@ -137,7 +135,7 @@ void MountTreeBuilder::add(const ListMLV& entry) {
         if (isSkippedComponent(component)) continue;
         directory = directoryUnder(directory, component, whole.substr(0, slash));
     }
-    placeFile(directory, whole.substr(start), entry);
+    placeFile(directory, whole.substr(start), whole, entry);
 }
 
 void MountTreeBuilder::layOutChildren() {

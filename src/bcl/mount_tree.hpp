@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The directory tree a mounted archive shows: built once from the index, then only read, by
 // any number of threads at once.
 #pragma once
@@ -13,8 +14,9 @@
 #include <vector>
 
 #include "unbcl/console.hpp"
-#include "unbcl/member_name.hpp"
+#include "unbcl/index_format.hpp"
 #include "unbcl/list_entry.hpp"
+#include "unbcl/member_name.hpp"
 
 namespace unbcl::bcl {
 
@@ -32,11 +34,8 @@ using NodeId = std::uint32_t;
 class MountTree {
 public:
     static constexpr NodeId kRoot = 0;
-    // Longer names cannot be looked up on Linux, so extraction could not write them either.
-    static constexpr std::size_t kMaxNameBytes = 255;
 
     std::size_t size() const { return nodes_.size(); }
-    bool contains(NodeId id) const { return id < nodes_.size(); }
     bool isDirectory(NodeId id) const { return nodes_[id].directory; }
     NodeId parent(NodeId id) const { return nodes_[id].parent; }
     std::string_view name(NodeId id) const { return {&names_[nodes_[id].nameStart], nodes_[id].nameLength}; }
@@ -97,7 +96,7 @@ private:
     // The directory a component names under parent, made if need be; nothing if a file of
     // that name cannot give way.
     NodeId directoryUnder(NodeId parent, std::string_view component, std::string_view pathSoFar);
-    void placeFile(NodeId parent, std::string_view component, const ListMLV& entry);
+    void placeFile(NodeId parent, std::string_view component, std::string_view path, const ListMLV& entry);
     NodeId addNode(NodeId parent, std::string_view name, bool directory);
     void leaveOut(std::string_view name, std::string_view reason);
     void layOutChildren();
