@@ -107,7 +107,9 @@ TEST(FileSetReplacement, AFailureAtAnyStepLeavesTheOldFilesOrTheNew) {
         EXPECT_EQ(r.err, (archive.dir / fault.err).string() + "\n");
         // A failure the commit could not undo itself leaves the record, and the files as they
         // are, to the next start (which every reader and writer makes first).
-        if (fault.repair.empty()) EXPECT_TRUE(fault.comesOutNew ? archive.isNew() : archive.isOld());
+        if (fault.repair.empty()) {
+            EXPECT_TRUE(fault.comesOutNew ? archive.isNew() : archive.isOld());
+        }
 
         const RunResult next = runDriver(archive, {(archive.dir / "A.BCD").string(), (archive.dir / "A.BCL").string()});
         EXPECT_EQ(next.exitCode, 0);
