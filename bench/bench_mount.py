@@ -163,7 +163,15 @@ def bench_many_members(args, work, pattern, count, with_archivemount):
     return result
 
 
-def bench_mount_time(args, work, count):
+def mount_record(i, flat):
+    """One record of the mount benchmark's index: 16-byte members in 1000 directories, or
+    1-byte members with short names all in the root (flat), the smallest index per entry."""
+    if flat:
+        return b"[m%07d]\n%d\n1\n" % (i, i)
+    return b"[d%03d/m%07d.bin]\n%d\n16\n" % (i % 1000, i, 16 * i)
+
+
+def bench_mount_time(args, work, count, flat=False):
     """Mounting an index of count entries: the time until bcl mount returns (the mount is then
     usable) and the peak memory of building the tree and of serving it after a walk of it."""
     where = os.path.join(work, "entries")
@@ -171,8 +179,7 @@ def bench_mount_time(args, work, count):
     with open(os.path.join(where, "MOLVARE.BCL"), "wb") as index:
         index.write(b"MOUNT BENCH\n%d FILES\n" % count)
         for start in range(0, count, 100_000):
-            index.write(b"".join(b"[d%03d/m%07d.bin]\n%d\n16\n" % (i % 1000, i, 16 * i)
-                                 for i in range(start, min(count, start + 100_000))))
+            index.write(b"".join(mount_record(i, flat) for i in range(start, min(count, start + 100_000))))
     with open(os.path.join(where, "MOLVARE.BCD"), "wb") as data:
         data.truncate(16 * count)
     index_mib = os.path.getsize(os.path.join(where, "MOLVARE.BCL")) / MIB
@@ -195,6 +202,24 @@ def bench_mount_time(args, work, count):
     shutil.rmtree(where)
     return {"count": count, "seconds": statistics.median(seconds), "peak": max(peaks),
             "served": max(served), "index": index_mib}
+
+
+def bench_mount_memory(args, count, flat):
+    """bench_mount_time alone, in a scratch directory of the system's temporary directory."""
+    work = tempfile.mkdtemp(prefix="bcl-mount-memory-", dir=args.dir)
+    os.makedirs(os.path.join(work, "mnt"))
+    try:
+        return bench_mount_time(args, work, count, flat)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def print_mount_memory(m, flat):
+    bound = 2 * m["index"] + 32
+    print(f"| {'flat' if flat else 'in 1000 directories'} | index MiB | peak building MiB | peak serving MiB | bound MiB (2 x index + 32) | building / bound |")
+    print(f"|---:|---:|---:|---:|---:|---:|")
+    print(f"| {m['count']:,} entries | {m['index']:.1f} | {m['peak']:.1f} | {m['served']:.1f} | {bound:.1f} | "
+          f"{m['peak'] / bound:.2f} {verdict(m['peak'] <= bound)} |")
 
 
 def verdict(ok):
@@ -249,6 +274,8 @@ def main():
     ap.add_argument("--archivemount-timeout", type=float, default=600,
                     help="seconds after which an archivemount read is stopped and reported as a lower bound")
     ap.add_argument("--in-place", action="store_true", help="do not mount a scratch file system")
+    ap.add_argument("--mount-memory", type=int, metavar="COUNT", default=None,
+                    help="only mount an index of COUNT entries and report its peak memory against the bound")
     args = ap.parse_args()
     args.bcl = os.path.abspath(args.bcl)
     args.many_count = max(1, int(100_000 * args.scale))
@@ -256,6 +283,10 @@ def main():
     mount_count = max(1, int(1_000_000 * args.scale))
     if not os.access(args.bcl, os.X_OK):
         raise SystemExit(f"bench: {args.bcl}: not an executable")
+    if args.mount_memory is not None:
+        for flat in (False, True):
+            print_mount_memory(bench_mount_memory(args, args.mount_memory, flat), flat)
+        return
     if shutil.which("archivemount") is None:
         raise SystemExit("bench: archivemount is not installed (Debian: archivemount)")
 

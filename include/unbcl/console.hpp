@@ -19,6 +19,9 @@ struct StandardStreams {
     int err = 2;
     bool outIsTerminal = false;
     bool errIsTerminal = false;
+    // Standard output was closed when the program started; /dev/null holds its place, so
+    // what is written there reaches nobody.
+    bool outClosedAtStart = false;
 };
 
 // Length of the valid UTF-8 sequence that starts text (1 to 4), or 0 when it starts with a

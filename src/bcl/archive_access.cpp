@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "archive_access.hpp"
 
+#include <cerrno>
+
 #include "commands.hpp"
 #include "unbcl/extract.hpp"
 
@@ -66,9 +68,15 @@ bool standardOutputIsArchive(const std::string& index, const std::string& data, 
     return which.has_value();
 }
 
+bool standardOutputWasClosed(const StandardStreams& streams, Diagnostics& diagnostics) {
+    if (streams.outClosedAtStart) diagnostics.reportPlain("standard output: " + systemReason(EBADF));
+    return streams.outClosedAtStart;
+}
+
 std::optional<ArchiveForReading> openArchiveForReading(const ArchivePaths& paths, const NameOptions& names,
                                                        bool needData, const StandardStreams& streams,
                                                        Diagnostics& diagnostics) {
+    if (standardOutputWasClosed(streams, diagnostics)) return std::nullopt;
     if (standardOutputIsArchive(paths.index, paths.data, streams, diagnostics)) return std::nullopt;
     std::optional<MemberNames> reader = MemberNames::make(names, diagnostics);
     if (!reader) return std::nullopt;

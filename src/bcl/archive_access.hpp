@@ -43,6 +43,10 @@ std::vector<NamedEntry> selectEntries(const EntryList& entries, MemberNames& nam
 bool standardOutputIsArchive(const std::string& index, const std::string& data, const StandardStreams& streams,
                              Diagnostics& diagnostics);
 
+// Refuses, with a report, when standard output was closed at the start: what a command prints
+// would be lost without a word.
+bool standardOutputWasClosed(const StandardStreams& streams, Diagnostics& diagnostics);
+
 // What a command that reads an archive starts from: the names read as asked, the whole index,
 // and the data file when the command needs it.
 struct ArchiveForReading {
@@ -55,8 +59,8 @@ struct ArchiveForReading {
 
 // Opens an archive for a command that reads it, the index and the data file of one version,
 // repairing an interrupted commit first; nothing, with every reason reported, when the command
-// cannot run (its output would go into the archive, an unknown code page, a file that cannot be
-// opened, an interrupted commit this user cannot repair).
+// cannot run (its output would go into the archive or nowhere, an unknown code page, a file
+// that cannot be opened, an interrupted commit this user cannot repair).
 std::optional<ArchiveForReading> openArchiveForReading(const ArchivePaths& paths, const NameOptions& names,
                                                        bool needData, const StandardStreams& streams,
                                                        Diagnostics& diagnostics);

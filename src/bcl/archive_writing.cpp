@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "archive_writing.hpp"
 
-#include "unbcl/member_name.hpp"
+#include "new_member_name.hpp"
 
 namespace unbcl::bcl {
 
@@ -55,7 +55,7 @@ bool openWritingCharset(const std::string& name, std::optional<NameCharset>& cha
     if (name.empty()) return true;
     SysResult<NameCharset> opened = NameCharset::open(name, NameCharset::Direction::FromUtf8);
     if (!opened) {
-        diagnostics.report(name, "unknown character set: " + systemReason(opened.error()));
+        diagnostics.report(name, NameCharset::describeOpenFailure(name, opened.error()));
         return false;
     }
     charset = std::move(*opened);
@@ -87,21 +87,8 @@ std::vector<PlannedMember> planNewMembers(const std::vector<FileToAdd>& inputs, 
             }
             stored = std::move(*converted);
         }
-        if (const auto problem = memberNameProblem(stored)) {
+        if (const auto problem = newMemberNameProblem(input.name, stored, options.literalNames)) {
             diagnostics.report(input.name, "refused: " + *problem);
-            continue;
-        }
-        // bcl reads a backslash as a separator and a drive letter as absolute: such a name would
-        // not come back as the file it was made from. Judged on the name before a code page
-        // turns it into bytes, as bcl reads it back: converted first, then split.
-        if (!options.literalNames && input.name.find('\\') != std::string::npos) {
-            diagnostics.report(input.name, "refused: name holds a backslash, a directory separator to bcl "
-                                           "(--literal-names keeps it)");
-            continue;
-        }
-        if (const NameVerdict verdict = judgeMemberName(input.name, NameStyle::Dos);
-            !options.literalNames && verdict != NameVerdict::Safe) {
-            diagnostics.report(input.name, "refused: " + std::string(describeNameVerdict(verdict)));
             continue;
         }
         if (!taken.insert(stored).second && !options.allowDuplicates) {

@@ -36,6 +36,10 @@ std::vector<NamedEntry> outputNames(std::vector<NamedEntry> chosen, const Extrac
             diagnostics.report(e.path, "refused: the name ends in a directory, not a file");
             continue;
         }
+        if (const auto tooLong = pathComponentProblem(e.path)) {
+            diagnostics.report(e.path, "refused: " + *tooLong);
+            continue;
+        }
         if (options.lowercase) e.path = asciiLowercase(e.path);
         if (options.flatten) {
             if (const NameVerdict verdict = judgeMemberName(e.path, style); verdict != NameVerdict::Safe) {

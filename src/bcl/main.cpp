@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: MIT
 // bcl: lists, tests, extracts, prints and creates index and data file archives. This file only
 // reads the command line and hands it to the command's own file.
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cerrno>
 #include <new>
 #include <optional>
 #include <sstream>
@@ -131,7 +133,7 @@ void addFileOptions(CLI::App* command, AddOptions& options) {
     command->add_flag("-v,--verbose", options.verbose, "name each file as it is added");
 }
 
-int runBcl(std::vector<std::string> args) {
+int runBcl(std::vector<std::string> args, bool outClosedAtStart) {
     const std::optional<std::size_t> commandAt = findCommand(args);
     const bool wantsHelpOrVersion = std::any_of(args.begin(), args.end(), [](const std::string& a) {
         return a == "-h" || a == "--help" || a == "--version";
@@ -291,7 +293,7 @@ int runBcl(std::vector<std::string> args) {
     takeArchiveOperand(paths, operands, indexOption->count() > 0 || dataOption->count() > 0, firstOperandAfterDashes);
 
     const unbcl::StandardStreams streams{STDOUT_FILENO, STDERR_FILENO, ::isatty(STDOUT_FILENO) == 1,
-                                         ::isatty(STDERR_FILENO) == 1};
+                                         ::isatty(STDERR_FILENO) == 1, outClosedAtStart};
     if (list->parsed()) {
         listOptions.members.selection.patterns = operands;
         for (const std::string& name : hashNames) listOptions.hashes.push_back(*hashFromName(name));
@@ -343,6 +345,8 @@ int runBcl(std::vector<std::string> args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Seen before /dev/null takes its place: a listing or a member printed there would be lost.
+    const bool outClosedAtStart = ::fcntl(STDOUT_FILENO, F_GETFD) == -1 && errno == EBADF;
     if (const int err = unbcl::openStandardDescriptors(); err != 0) {
         unbcl::Diagnostics(STDERR_FILENO, "bcl").report("/dev/null", unbcl::systemReason(err));
         return kBclCannotRun;
@@ -352,7 +356,7 @@ int main(int argc, char** argv) {
     ::signal(SIGXFSZ, SIG_IGN);
     ::signal(SIGPIPE, SIG_DFL);
     try {
-        return runBcl(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
+        return runBcl(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc), outClosedAtStart);
     } catch (const std::bad_alloc&) {
         unbcl::Diagnostics(STDERR_FILENO, "bcl").reportPlain("out of memory");
         return kBclCannotRun;

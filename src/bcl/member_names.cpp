@@ -3,13 +3,15 @@
 
 #include <algorithm>
 
+#include "unbcl/index_format.hpp"
+
 namespace unbcl::bcl {
 
 std::optional<MemberNames> MemberNames::make(const NameOptions& options, Diagnostics& diagnostics) {
     if (options.charset.empty()) return MemberNames(options.literalNames, {}, std::nullopt);
     SysResult<NameCharset> charset = NameCharset::open(options.charset, NameCharset::Direction::ToUtf8);
     if (!charset) {
-        diagnostics.report(options.charset, "unknown character set: " + systemReason(charset.error()));
+        diagnostics.report(options.charset, NameCharset::describeOpenFailure(options.charset, charset.error()));
         return std::nullopt;
     }
     return MemberNames(options.literalNames, options.charset, std::move(*charset));
@@ -35,6 +37,17 @@ std::optional<std::string> MemberNames::pathOf(std::string_view stored, Diagnost
     }
     if (!literal_) std::replace(path.begin(), path.end(), '\\', '/');
     return normalizedPath(path);
+}
+
+std::optional<std::string> pathComponentProblem(std::string_view path) {
+    for (std::size_t start = 0; start <= path.size();) {
+        const std::size_t slash = std::min(path.find('/', start), path.size());
+        if (slash - start > kMaxPathComponentBytes) {
+            return "a part of the name is longer than " + std::to_string(kMaxPathComponentBytes) + " bytes";
+        }
+        start = slash + 1;
+    }
+    return std::nullopt;
 }
 
 std::string normalizedPath(std::string_view path) {

@@ -21,6 +21,12 @@ struct NameOptions {
 // "a//b", "./a/b" and "a/./b" give "a/b"; a leading or trailing '/' is kept.
 std::string normalizedPath(std::string_view path);
 
+// Why a path that pathOf gave cannot be written, or nothing when it can: a component longer
+// than file systems take. A code page can make a short stored name long (CP437 0x80-0xFF
+// become two or three bytes each), so this judges the converted path, for test, extract and
+// mount alike.
+std::optional<std::string> pathComponentProblem(std::string_view path);
+
 class MemberNames {
 public:
     // Nothing, reported, when the code page is unknown to iconv.

@@ -49,6 +49,12 @@ std::optional<NodeId> nodeOf(const MountTree& tree, fuse_ino_t ino) {
 
 fuse_ino_t inodeOf(NodeId id) { return fuse_ino_t{id} + FUSE_ROOT_ID; }
 
+// A member can be read by whoever can read the data file, and by nobody else: the kernel checks
+// these bits (default_permissions), so a private data file stays private under allow_other.
+// A directory can be listed and entered by the same users.
+mode_t fileModeFor(const struct stat& data) { return data.st_mode & 0444; }
+mode_t directoryModeFor(const struct stat& data) { return fileModeFor(data) | (fileModeFor(data) >> 2); }
+
 struct stat attributesOf(const ServedArchive& archive, NodeId id) {
     struct stat st {};
     st.st_ino = inodeOf(id);
@@ -59,10 +65,10 @@ struct stat attributesOf(const ServedArchive& archive, NodeId id) {
     st.st_ctim = archive.dataStat.st_ctim;
     st.st_blksize = archive.dataStat.st_blksize;
     if (archive.tree.isDirectory(id)) {
-        st.st_mode = S_IFDIR | 0555;
+        st.st_mode = S_IFDIR | directoryModeFor(archive.dataStat);
         st.st_nlink = 2 + archive.tree.subdirectoryCount(id);
     } else {
-        st.st_mode = S_IFREG | 0444;
+        st.st_mode = S_IFREG | fileModeFor(archive.dataStat);
         st.st_nlink = 1;
         st.st_size = archive.tree.fileSize(id);
         st.st_blocks = (st.st_size + 511) / 512;
@@ -212,7 +218,7 @@ void onStatfs(fuse_req_t req, fuse_ino_t /*ino*/) {
     st.f_frsize = 4096;
     st.f_blocks = static_cast<fsblkcnt_t>((archive.dataStat.st_size + 4095) / 4096);
     st.f_files = archive.tree.size();
-    st.f_namemax = MountTree::kMaxNameBytes;
+    st.f_namemax = kMaxPathComponentBytes;
     fuse_reply_statfs(req, &st);
 }
 
@@ -435,14 +441,14 @@ int mountArchive(const ArchivePaths& paths, const MountOptions& options, const S
         diagnostics.report(options.mountPoint, "cannot mount: FUSE could not mount here");
         return kBclCannotRun;
     }
-    const int namesLeftOut = exitFor(diagnostics);
+    // Mounted: that is what the exit status says, so that "bcl mount A m && ls m" works. The
+    // names left out have been reported, each on its own line.
     if (!options.foreground) {
         const std::optional<Side> side = detach(diagnostics);
         if (!side) return kBclCannotRun;
-        if (*side == Side::Parent) endParent(namesLeftOut);
+        if (*side == Side::Parent) endParent(kBclOk);
     }
-    const int served = serve(session);
-    return served != kBclOk ? served : namesLeftOut;
+    return serve(session);
 }
 
 }  // namespace unbcl::bcl

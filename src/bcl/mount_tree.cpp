@@ -1,13 +1,32 @@
+// SPDX-License-Identifier: MIT
 #include "mount_tree.hpp"
 
 #include <new>
 
+#include "member_names.hpp"
 #include "unbcl/member_name.hpp"
 #include "unbcl/member_placement.hpp"
 
 namespace unbcl::bcl {
 
 std::optional<std::string> literalTreePath(std::string_view storedName) { return std::string(storedName); }
+
+std::uint32_t NameStore::add(std::string_view name) {
+    const std::size_t needed = name.size() + 1;
+    if (needed > kBlockBytes - used_) {
+        // 4096 blocks of 1 MiB fill the 32-bit positions; an index that needs more would not
+        // fit in memory anyway.
+        if (blocks_.size() >= (std::size_t{UINT32_MAX} + 1) / kBlockBytes) throw std::bad_alloc();
+        blocks_.push_back(std::unique_ptr<char[]>(new char[kBlockBytes]));
+        used_ = 0;
+    }
+    const auto position = static_cast<std::uint32_t>(((blocks_.size() - 1) << kBlockBits) | used_);
+    char* at = blocks_.back().get() + used_;
+    name.copy(at, name.size());
+    at[name.size()] = '\0';
+    used_ += static_cast<std::uint32_t>(needed);
+    return position;
+}
 
 std::size_t MountTree::slotOf(NodeId parent, std::string_view name) const {
     std::uint64_t h = std::hash<std::string_view>{}(name) + parent * 0x9E3779B97F4A7C15ULL;
@@ -26,7 +45,8 @@ std::size_t MountTree::findSlot(NodeId parent, std::string_view name) const {
 void MountTree::growSlots() {
     slots_.assign(slots_.empty() ? 16 : slots_.size() * 2, kNoNode);
     // The root has no name in any directory, so it is never looked up.
-    for (NodeId id = 1; id < nodes_.size(); ++id) slots_[findSlot(nodes_[id].parent, name(id))] = id;
+    const auto nodeCount = static_cast<NodeId>(nodes_.size());
+    for (NodeId id = 1; id < nodeCount; ++id) slots_[findSlot(nodes_[id].parent, name(id))] = id;
 }
 
 std::optional<NodeId> MountTree::child(NodeId directory, std::string_view name) const {
@@ -39,8 +59,7 @@ std::optional<NodeId> MountTree::child(NodeId directory, std::string_view name) 
 MountTreeBuilder::MountTreeBuilder(TreePathFn toTreePath, std::int64_t dataSize, Diagnostics& diagnostics,
                                    NameStyle style)
     : toTreePath_(std::move(toTreePath)), style_(style), dataSize_(dataSize), diagnostics_(diagnostics) {
-    tree_.names_.push_back('\0');
-    tree_.nodes_.push_back({MountTree::kRoot, 0, 0, true, 0, 0, 0});
+    tree_.nodes_.push_back({MountTree::kRoot, tree_.names_.add({}), 0, 0, 0, true});
     tree_.growSlots();
 }
 
@@ -49,16 +68,11 @@ void MountTreeBuilder::leaveOut(std::string_view name, std::string_view reason) 
 }
 
 NodeId MountTreeBuilder::addNode(NodeId parent, std::string_view name, bool directory) {
-    // Node numbers and name positions are 32 bits wide to keep nodes small; an index that
-    // needs more would not fit in memory anyway.
-    if (tree_.nodes_.size() >= MountTree::kNoNode - 1 || tree_.names_.size() + name.size() >= UINT32_MAX) {
-        throw std::bad_alloc();
-    }
+    // Node numbers are 32 bits wide to keep nodes small; an index that needs more would not
+    // fit in memory anyway.
+    if (tree_.nodes_.size() >= MountTree::kNoNode - 1) throw std::bad_alloc();
     const auto id = static_cast<NodeId>(tree_.nodes_.size());
-    const auto nameStart = static_cast<std::uint32_t>(tree_.names_.size());
-    tree_.names_.append(name);
-    tree_.names_.push_back('\0');
-    tree_.nodes_.push_back({parent, nameStart, static_cast<std::uint16_t>(name.size()), directory, 0, 0, 0});
+    tree_.nodes_.push_back({parent, tree_.names_.add(name), 0, 0, static_cast<std::uint8_t>(name.size()), directory});
     if (tree_.nodes_.size() * 4 > tree_.slots_.size() * 3) {
         tree_.growSlots();
     } else {
@@ -74,17 +88,18 @@ NodeId MountTreeBuilder::directoryUnder(NodeId parent, std::string_view componen
     if (!node.directory) {
         // A file cannot hold the entries beneath it, and they are usually the many.
         leaveOut(pathSoFar, "a directory of the same name is in the archive");
-        node = {node.parent, node.nameStart, node.nameLength, true, 0, 0, 0};
+        node = {node.parent, node.nameStart, 0, 0, node.nameLength, true};
     }
     return found;
 }
 
-void MountTreeBuilder::placeFile(NodeId parent, std::string_view component, const ListMLV& entry) {
+void MountTreeBuilder::placeFile(NodeId parent, std::string_view component, std::string_view path,
+                                 const ListMLV& entry) {
     NodeId id = tree_.slots_[tree_.findSlot(parent, component)];
     if (id == MountTree::kNoNode) {
         id = addNode(parent, component, false);
     } else if (tree_.nodes_[id].directory) {
-        leaveOut(entry.fname, "a directory of the same name is in the archive");
+        leaveOut(path, "a directory of the same name is in the archive");
         return;
     }
     // The bytes that exist now, as extraction would write them; a later entry of the same
@@ -98,22 +113,16 @@ namespace {
 
 bool isSkippedComponent(std::string_view component) { return component.empty() || component == "."; }
 
-// Why a path cannot name a file in the tree, or empty when it can. Empty and "." components
+// Why a path cannot name a file in the tree, or nothing when it can. Empty and "." components
 // are skipped, as extraction skips them when it makes directories.
-std::string_view pathProblem(std::string_view path, NameStyle style) {
+std::optional<std::string> pathProblem(std::string_view path, NameStyle style) {
     if (path.empty()) return "empty name";
     if (const NameVerdict verdict = judgeMemberName(path, style); verdict != NameVerdict::Safe) {
-        return describeNameVerdict(verdict);
+        return std::string(describeNameVerdict(verdict));
     }
-    std::string_view last;
-    for (std::size_t start = 0; start <= path.size();) {
-        const std::size_t slash = std::min(path.find('/', start), path.size());
-        last = path.substr(start, slash - start);
-        if (last.size() > MountTree::kMaxNameBytes) return "a part of the name is longer than 255 bytes";
-        start = slash + 1;
-    }
-    if (isSkippedComponent(last)) return "the name ends in a directory, not a file";
-    return {};
+    if (auto tooLong = pathComponentProblem(path)) return tooLong;
+    if (isSkippedComponent(path.substr(path.rfind('/') + 1))) return "the name ends in a directory, not a file";
+    return std::nullopt;
 }
 
 }  // namespace
@@ -124,8 +133,9 @@ void MountTreeBuilder::add(const ListMLV& entry) {
         leaveOut(entry.fname, "the name cannot be shown as a path");
         return;
     }
-    if (const std::string_view problem = pathProblem(*path, style_); !problem.empty()) {
-        leaveOut(entry.fname, problem);
+    // Reported by the path, converted as test and extract show it.
+    if (const auto problem = pathProblem(*path, style_)) {
+        leaveOut(*path, *problem);
         return;
     }
     const std::string_view whole = *path;
@@ -137,27 +147,28 @@ void MountTreeBuilder::add(const ListMLV& entry) {
         if (isSkippedComponent(component)) continue;
         directory = directoryUnder(directory, component, whole.substr(0, slash));
     }
-    placeFile(directory, whole.substr(start), entry);
+    placeFile(directory, whole.substr(start), whole, entry);
 }
 
 void MountTreeBuilder::layOutChildren() {
-    std::vector<MountTree::Node>& nodes = tree_.nodes_;
-    for (NodeId id = 1; id < nodes.size(); ++id) {
-        MountTree::Node& parent = nodes[nodes[id].parent];
-        ++parent.count;
-        if (nodes[id].directory) ++parent.subdirectories;
-    }
+    BlockVector<MountTree::Node>& nodes = tree_.nodes_;
+    const auto nodeCount = static_cast<NodeId>(nodes.size());
+    for (NodeId id = 1; id < nodeCount; ++id) ++nodes[nodes[id].parent].count;
     // Each directory's first is set one past its last place, then filled backwards, which
-    // leaves it at its first place and keeps children in the order the index gave them.
-    std::uint32_t end = 0;
-    for (MountTree::Node& node : nodes) {
+    // leaves it at its first place and keeps children in the order the index gave them. The
+    // place before the first holds the number of subdirectories.
+    std::size_t end = 0;
+    for (NodeId id = 0; id < nodeCount; ++id) {
+        MountTree::Node& node = nodes[id];
         if (!node.directory) continue;
-        end += node.count;
-        node.first = end;
+        end += 1 + node.count;
+        node.first = static_cast<std::uint32_t>(end);
     }
-    tree_.children_.resize(end);
-    for (NodeId id = static_cast<NodeId>(nodes.size()); id-- > 1;) {
-        tree_.children_[--nodes[nodes[id].parent].first] = id;
+    if (end > UINT32_MAX) throw std::bad_alloc();
+    tree_.children_.assign(end, 0);
+    for (NodeId id = nodeCount; id-- > 1;) tree_.children_[--nodes[nodes[id].parent].first] = id;
+    for (NodeId id = 1; id < nodeCount; ++id) {
+        if (nodes[id].directory) ++tree_.children_[nodes[nodes[id].parent].first - 1];
     }
 }
 

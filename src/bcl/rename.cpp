@@ -8,6 +8,7 @@
 
 #include "archive_writing.hpp"
 #include "commands.hpp"
+#include "new_member_name.hpp"
 
 namespace unbcl::bcl {
 
@@ -27,7 +28,7 @@ std::optional<std::string> storedNameFor(const RenameOptions& options, Diagnosti
         }
         stored = std::move(*converted);
     }
-    if (const auto problem = memberNameProblem(stored)) {
+    if (const auto problem = newMemberNameProblem(options.to, stored, options.members.names.literalNames)) {
         diagnostics.report(options.to, "refused: " + *problem);
         return std::nullopt;
     }

@@ -34,6 +34,8 @@ void checkEntry(const NamedEntry& named, NameStyle style, std::int64_t dataSize,
         error("empty name");
     } else if (!endsInAFileName(named.path)) {
         error("the name ends in a directory, not a file");
+    } else if (const auto tooLong = pathComponentProblem(named.path)) {
+        error(*tooLong);
     }
     const MemberPlacement placement =
         judgeMemberPlacement(e.offset, e.length, bytesInDataFile(e.offset, e.length, dataSize));

@@ -131,5 +131,41 @@ TEST(BclMountTree, ManyEntriesKeepTheirOrderAndAreFoundByName) {
     EXPECT_EQ(built.tree.subdirectoryCount(MountTree::kRoot), 7u);
 }
 
+// Nodes and names are kept in blocks (65,536 nodes, 1 MiB of names); entries enough to fill
+// several, with names of every length up to the limit, come back whole wherever a block ends.
+TEST(BclMountTree, EntriesAcrossStorageBlocksKeepTheirNamesAndBytes) {
+    constexpr int kEntries = 150'000;
+    std::vector<ListMLV> entries;
+    std::vector<std::string> names;
+    for (int i = 0; i < kEntries; ++i) {
+        std::string name = std::to_string(i) + "-";
+        name.resize(std::max(name.size(), static_cast<std::size_t>(i % 256 == 0 ? 255 : 3 + i % 37)), 'x');
+        names.push_back((i % 3 == 0 ? "sub/" : "") + name);
+    }
+    for (int i = 0; i < kEntries; ++i) entries.push_back({names[static_cast<std::size_t>(i)], i, 1});
+    const Built built = build(entries, bcl::literalTreePath, kEntries);
+    EXPECT_EQ(built.err, "");
+    ASSERT_EQ(built.tree.size(), static_cast<std::size_t>(kEntries) + 2);  // the root and sub
+    const auto sub = built.tree.child(MountTree::kRoot, "sub");
+    ASSERT_TRUE(sub);
+    EXPECT_EQ(built.tree.subdirectoryCount(MountTree::kRoot), 1u);
+    EXPECT_EQ(built.tree.subdirectoryCount(*sub), 0u);
+    EXPECT_EQ(built.tree.children(*sub).size(), static_cast<std::size_t>((kEntries + 2) / 3));
+    int mismatches = 0;
+    for (int i = 0; i < kEntries; ++i) {
+        const std::string& path = names[static_cast<std::size_t>(i)];
+        const bool inSub = i % 3 == 0;
+        const std::string name = inSub ? path.substr(4) : path;
+        const auto file = built.tree.child(inSub ? *sub : MountTree::kRoot, name);
+        if (!file || built.tree.name(*file) != name || std::string(built.tree.nameCString(*file)) != name ||
+            built.tree.dataOffset(*file) != i || built.tree.fileSize(*file) != 1) {
+            ++mismatches;
+        }
+    }
+    EXPECT_EQ(mismatches, 0);
+    // Listed in index order.
+    EXPECT_EQ(built.tree.name(built.tree.children(*sub).back()), names[(kEntries - 1) / 3 * 3].substr(4));
+}
+
 }  // namespace
 }  // namespace unbcl::test
