@@ -37,12 +37,13 @@ enum class Severity : std::uint8_t {
 // that every program says the same thing the same way.
 struct Problem {
     ProblemKind kind = ProblemKind::Refused;
-    std::string subject;  // a member name or path, as the archive or the user gave it; may be empty
+    std::string subject;  // a member name or path, as the archive or the user gave it
     std::string reason;
     int systemError = 0;  // the errno behind it, when a system call failed
     Severity severity = Severity::Error;
-    // A subject that came from the archive or the user is escaped when shown; one that is
-    // already part of a worded report ("INDEX:LINE") is shown as it stands.
+    // A subject that came from the archive or the user is escaped when shown, and shown even
+    // when empty: an index can name a member "". One that is already part of a worded report
+    // ("INDEX:LINE") is shown as it stands, and left out when empty, for a line of its own.
     bool subjectIsText = true;
 
     bool isError() const { return severity == Severity::Error; }

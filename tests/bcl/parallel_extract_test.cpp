@@ -89,12 +89,11 @@ TEST(ParallelExtract, MembersWhoseOutputsTouchKeepIndexOrder) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.names) + (c.keepExisting ? " with -k" : ""));
-        OutputPolicy policy;
+        BeneathPolicy policy;
         policy.directoryFd = outFd.get();
-        policy.stayBeneath = true;
-        policy.createDirectories = true;
         policy.keepExisting = c.keepExisting;
-        EXPECT_EQ(groupMembersByOutput(c.names, policy), c.groups);
+        const BeneathExtractor extractor(-1, {}, policy);
+        EXPECT_EQ(groupMembersByOutput(c.names, extractor), c.groups);
     }
 }
 
