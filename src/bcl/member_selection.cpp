@@ -51,7 +51,7 @@ bool MemberSelection::selects(std::string_view path) {
 Problems MemberSelection::patternsNotFound() const {
     Problems problems;
     for (std::size_t i = 0; i < options_.patterns.size(); ++i) {
-        if (!found_[i]) problems.add(makeProblem(ProblemKind::NotFound, options_.patterns[i], "not found in the archive"));
+        if (!found_[i]) problems.add(makeNameProblem(ProblemKind::NotFound, options_.patterns[i], "not found in the archive"));
     }
     return problems;
 }

@@ -54,7 +54,7 @@ Problems entryProblems(const NamedEntry& named, NameStyle style, std::int64_t da
     const ListMLV& e = named.entry;
     Problems problems;
     const auto unsafe = [&](std::string reason) {
-        problems.add(makeProblem(ProblemKind::UnsafeName, named.path, std::move(reason)));
+        problems.add(makeNameProblem(ProblemKind::UnsafeName, named.path, std::move(reason)));
     };
     if (const NameVerdict verdict = judgeMemberName(named.path, style); verdict != NameVerdict::Safe) {
         unsafe("unsafe name: " + std::string(describeNameVerdict(verdict)));
@@ -66,7 +66,7 @@ Problems entryProblems(const NamedEntry& named, NameStyle style, std::int64_t da
     const MemberPlacement placement =
         judgeMemberPlacement(e.offset, e.length, bytesInDataFile(e.offset, e.length, dataSize));
     if (placement.placement != Placement::Whole) {
-        problems.add(makeProblem(ProblemKind::NotWhole, named.path, describePlacement(placement, e.offset, e.length)));
+        problems.add(makeNameProblem(ProblemKind::NotWhole, named.path, describePlacement(placement, e.offset, e.length)));
     }
     return problems;
 }

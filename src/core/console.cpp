@@ -120,7 +120,7 @@ void Diagnostics::report(std::string_view subject, std::string_view reason) {
 
 void Diagnostics::report(const Problem& problem) {
     std::string text;
-    if (problem.subjectIsText || !problem.subject.empty()) {
+    if (!problem.subject.empty() || problem.subjectIsName) {
         text = problem.subjectIsText ? escapeControlBytes(problem.subject) : problem.subject;
         text += ": ";
     }

@@ -38,7 +38,7 @@ constexpr int kNewFileFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC
 std::optional<Problem> refusedName(std::string_view name, NameStyle style) {
     const NameVerdict verdict = judgeMemberName(name, style);
     if (verdict == NameVerdict::Safe) return std::nullopt;
-    return makeProblem(ProblemKind::UnsafeName, std::string(name), "refused: " + std::string(describeNameVerdict(verdict)));
+    return makeNameProblem(ProblemKind::UnsafeName, std::string(name), "refused: " + std::string(describeNameVerdict(verdict)));
 }
 
 const ProtectedFile* protectedFileFor(const std::vector<ProtectedFile>& files, const FileIdentity& identity) {
@@ -48,27 +48,27 @@ const ProtectedFile* protectedFileFor(const std::vector<ProtectedFile>& files, c
 }
 
 Problem wouldOverwrite(const std::string& name, const ProtectedFile& file) {
-    return makeProblem(ProblemKind::Refused, name, "refused: output would overwrite " + std::string(file.description));
+    return makeNameProblem(ProblemKind::Refused, name, "refused: output would overwrite " + std::string(file.description));
 }
 
 Problem notRegular(const std::string& name, mode_t mode) {
-    return makeProblem(ProblemKind::Refused, name, notRegularFile(mode));
+    return makeNameProblem(ProblemKind::Refused, name, notRegularFile(mode));
 }
 
 Problem linkLeadsOut(const std::string& name) {
-    return makeProblem(ProblemKind::UnsafeName, name, "refused: a symbolic link leads out of the extraction directory",
+    return makeNameProblem(ProblemKind::UnsafeName, name, "refused: a symbolic link leads out of the extraction directory",
                        EXDEV);
 }
 
 // A beneath-only open gives EXDEV where a link leads out, which is a refusal, not a failure.
 Problem openFailure(const std::string& name, int err) {
     if (err == EXDEV) return linkLeadsOut(name);
-    return makeProblem(ProblemKind::CannotOpen, name, "cannot create: " + systemReason(err), err);
+    return makeNameProblem(ProblemKind::CannotOpen, name, "cannot create: " + systemReason(err), err);
 }
 
 Problem directoryFailure(const std::string& name, std::string_view directory, int err) {
     if (err == EXDEV) return linkLeadsOut(name);
-    return makeProblem(ProblemKind::CannotOpen, name,
+    return makeNameProblem(ProblemKind::CannotOpen, name,
                        "cannot create directory " + escapeControlBytes(directory) + ": " + systemReason(err), err);
 }
 
@@ -140,7 +140,7 @@ UniqueFd InPlaceExtractor::reuseExisting(const std::string& name, Problems& prob
         fd.reset();
         if (::unlinkat(AT_FDCWD, name.c_str(), 0) != 0) {
             const int err = errno;
-            problems.add(makeProblem(ProblemKind::CannotReplace, name, "cannot replace: " + systemReason(err), err));
+            problems.add(makeNameProblem(ProblemKind::CannotReplace, name, "cannot replace: " + systemReason(err), err));
             return {};
         }
         fd = UniqueFd(::openat(AT_FDCWD, name.c_str(), kNewFileFlags, 0666));
@@ -149,7 +149,7 @@ UniqueFd InPlaceExtractor::reuseExisting(const std::string& name, Problems& prob
     }
     if (st.st_size > 0 && ::ftruncate(fd.get(), 0) != 0) {
         const int err = errno;
-        problems.add(makeProblem(ProblemKind::CannotWrite, name, "cannot create: " + systemReason(err), err));
+        problems.add(makeNameProblem(ProblemKind::CannotWrite, name, "cannot create: " + systemReason(err), err));
         return {};
     }
     return fd;
@@ -198,7 +198,7 @@ std::optional<BeneathExtractor::OutputSlot> BeneathExtractor::makeOutputSlot(con
             const int parentFd = parent ? parent.get() : policy_.directoryFd;
             if (::mkdirat(parentFd, std::string(directory.name).c_str(), 0777) != 0 && errno != EEXIST) {
                 const int mkdirErr = errno;
-                problems.add(makeProblem(ProblemKind::CannotOpen, name,
+                problems.add(makeNameProblem(ProblemKind::CannotOpen, name,
                                          "cannot create directory " + escapeControlBytes(path) + ": " +
                                              systemReason(mkdirErr),
                                          mkdirErr));
@@ -249,15 +249,15 @@ Problem BeneathExtractor::whatIsKept(const std::string& name) const {
     UniqueFd existing(openBeneath(name, O_PATH | O_CLOEXEC));
     struct stat st {};
     if (existing && ::fstat(existing.get(), &st) == 0 && S_ISREG(st.st_mode)) {
-        return makeNote(ProblemKind::KeptExisting, name, "kept the existing file");
+        return makeNameNote(ProblemKind::KeptExisting, name, "kept the existing file");
     }
     // Nothing could be kept: a directory, a FIFO, a link to nowhere or out of the directory.
     if (!existing) {
         const int err = errno;
         if (err == EXDEV) return linkLeadsOut(name);
-        return makeProblem(ProblemKind::CannotOpen, name, "nothing kept: " + systemReason(err), err);
+        return makeNameProblem(ProblemKind::CannotOpen, name, "nothing kept: " + systemReason(err), err);
     }
-    return makeProblem(ProblemKind::Refused, name, "nothing kept: " + describeFileType(st.st_mode) + " is in the way");
+    return makeNameProblem(ProblemKind::Refused, name, "nothing kept: " + describeFileType(st.st_mode) + " is in the way");
 }
 
 void BeneathExtractor::writeWhole(const ListMLV& entry, const std::string& name, ExtractedMember& result) {
@@ -300,7 +300,7 @@ void BeneathExtractor::writeWhole(const ListMLV& entry, const std::string& name,
         placeErrno = file->place(slot->base, *replace);
     }
     if (placeErrno != 0) {
-        result.problems.add(makeProblem(ProblemKind::CannotReplace, name,
+        result.problems.add(makeNameProblem(ProblemKind::CannotReplace, name,
                                         (*replace ? "cannot replace: " : "cannot create: ") + systemReason(placeErrno),
                                         placeErrno));
         return;

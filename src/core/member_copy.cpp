@@ -92,10 +92,10 @@ std::optional<Problem> copyProblem(const ListMLV& entry, const CopyOutcome& outc
                                    CopyTarget target) {
     const std::string name(entry.fname);
     if (const int err = outcome.writeErrno != 0 ? outcome.writeErrno : closeErrno; err != 0) {
-        return makeProblem(ProblemKind::CannotWrite, name, "write error: " + systemReason(err), err);
+        return makeNameProblem(ProblemKind::CannotWrite, name, "write error: " + systemReason(err), err);
     }
     if (outcome.readErrno != 0) {
-        return makeProblem(ProblemKind::CannotRead, name,
+        return makeNameProblem(ProblemKind::CannotRead, name,
                            "read error in the data file: " + systemReason(outcome.readErrno), outcome.readErrno);
     }
     const MemberPlacement placement = judgeMemberPlacement(entry.offset, entry.length, outcome.copied);
@@ -104,7 +104,7 @@ std::optional<Problem> copyProblem(const ListMLV& entry, const CopyOutcome& outc
     if (placement.placement == Placement::NegativeLength && target == CopyTarget::File) {
         reason += ": empty file written";
     }
-    return makeProblem(ProblemKind::NotWhole, name, std::move(reason));
+    return makeNameProblem(ProblemKind::NotWhole, name, std::move(reason));
 }
 
 }  // namespace unbcl
