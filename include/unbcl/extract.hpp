@@ -88,8 +88,8 @@ struct OutputFootprint {
     // and made with mkdirat in the one before it where it is missing (EEXIST counts as made).
     std::vector<Directory> directories;
     // What follows the last '/', in the last directory: what stands there is replaced by the
-    // new file or refused, never followed; the entry is only written once the member is whole.
-    // Empty or "." when the name ends in a directory (bcl refuses those before extracting).
+    // new file or refused, never followed, and only once the copy has ended without a read or
+    // write error. Empty or "." when the name ends in a directory (bcl refuses those first).
     std::string_view file;
     // Whether what stands at file is looked at through symbolic links first (-k keeps it).
     bool readsThroughFile = false;
