@@ -59,28 +59,10 @@ private:
     int error_ = 0;
 };
 
-// A diagnostic formed but not yet written: its text after "PROGRAM: ", and whether it reports a
-// failure or is only a note.
-struct HeldDiagnostic {
-    std::string text;
-    bool isReport = false;
-};
-
 // Diagnostics in the form "PROGRAM: SUBJECT: reason", one write per line.
 class Diagnostics {
 public:
     Diagnostics(int fd, std::string programName) : fd_(fd), program_(std::move(programName)) {}
-
-    // Keeps its lines instead of writing them: a worker thread's diagnostics must reach standard
-    // error in index order, through the one Diagnostics that writes.
-    static Diagnostics holding() {
-        Diagnostics held(-1, {});
-        held.holds_ = true;
-        return held;
-    }
-    std::vector<HeldDiagnostic> takeHeld() { return std::exchange(held_, {}); }
-    // Writes lines another Diagnostics held, counting its reports here.
-    void writeHeld(const std::vector<HeldDiagnostic>& lines);
 
     // subject is archive text (a member or file name) and is always escaped.
     void report(std::string_view subject, std::string_view reason);
@@ -100,15 +82,12 @@ public:
     void setBeforeLine(std::function<void()> beforeLine) { beforeLine_ = std::move(beforeLine); }
 
 private:
-    void emit(std::string_view reason, bool isReport);
     void writeLine(std::string_view reason);
 
     int fd_;
     std::string program_;
     std::size_t reported_ = 0;
     std::function<void()> beforeLine_;
-    bool holds_ = false;
-    std::vector<HeldDiagnostic> held_;
 };
 
 }  // namespace unbcl

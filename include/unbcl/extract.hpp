@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Writing members out of the data file into files of their own.
+// Writing members out of the data file into files of their own: unbcl's way, in place at each
+// name, and bcl extract's way, a whole new file beneath a directory or nothing.
 #pragma once
 
 #include <fcntl.h>
@@ -10,12 +11,12 @@
 #include <string_view>
 #include <vector>
 
-#include "unbcl/console.hpp"
 #include "unbcl/file_io.hpp"
 #include "unbcl/held_signals.hpp"
 #include "unbcl/list_entry.hpp"
 #include "unbcl/member_copy.hpp"
 #include "unbcl/member_name.hpp"
+#include "unbcl/problem.hpp"
 
 namespace unbcl {
 
@@ -32,46 +33,85 @@ std::vector<ProtectedFile> archiveFilesToProtect(const FileIdentity& index, cons
 // index file" or "the data file". Output written there would change the archive.
 std::optional<std::string_view> archiveFileAtFd(int fd, const std::string& index, const std::string& data);
 
-// Where and how output files are made. The defaults are unbcl's: names relative to the current
-// directory, opened as they stand, no directory created, existing regular files emptied and
-// rewritten. Whatever the policy, an existing FIFO, device or socket is refused, never opened
-// for writing, and a file with other hard links never changes through this name.
-struct OutputPolicy {
+// What extracting one member did, and every problem on the way, in the order they happened.
+struct ExtractedMember {
+    bool written = false;      // the output file was made (its bytes may still fall short)
+    bool whole = false;        // and holds all of the member, with no error among the problems
+    std::int64_t copied = 0;   // the member's bytes written
+    bool interrupted = false;  // a held signal stopped it, and nothing was written
+    Problems problems;
+};
+
+// unbcl's writer. Each name is opened relative to the current directory as it stands, no
+// directory is made, and an existing regular file is emptied and rewritten in place. An
+// existing FIFO, device or socket is refused, never opened for writing, and a file with other
+// hard links gets a new file at this name instead, so the other names never change.
+class InPlaceExtractor {
+public:
+    InPlaceExtractor(int dataFd, std::vector<ProtectedFile> protectedFiles)
+        : dataFd_(dataFd), protected_(std::move(protectedFiles)) {}
+
+    // The next entry does not depend on this one, whatever its problems.
+    ExtractedMember extractMember(const ListMLV& entry);
+
+private:
+    UniqueFd createOutput(const std::string& name, Problems& problems) const;
+    UniqueFd reuseExisting(const std::string& name, Problems& problems) const;
+
+    int dataFd_;
+    std::vector<ProtectedFile> protected_;
+    MemberCopier copier_;
+};
+
+// How bcl extract writes beneath its directory.
+struct BeneathPolicy {
     int directoryFd = AT_FDCWD;
-    // bcl's way. Resolve every name beneath directoryFd only: a symbolic link that leads out of
-    // it on the way refuses the entry. Each member is written to a new file that takes its name
-    // only when written whole, replacing an existing file or link there, so a failed write or a
-    // killed process leaves what stood at the name before.
-    bool stayBeneath = false;
-    bool createDirectories = false;
-    // With stayBeneath: an existing file at the name is left alone and a note says so.
+    // An existing file at a member's name is left alone, and a note says so.
     bool keepExisting = false;
-    // With stayBeneath: a member stops at the next 64 MiB once one of these held signals is
-    // pending, and its unfinished file is dropped (ExtractedMember::interrupted).
+    // A member stops at the next 64 MiB once one of these held signals is pending, and its
+    // unfinished file is dropped (ExtractedMember::interrupted).
     const HeldSignals* stopOnSignal = nullptr;
     // How names are judged: bcl reads a drive letter as absolute.
     NameStyle nameStyle = NameStyle::Unix;
 };
 
-struct ExtractedMember {
-    bool written = false;     // the output file was made (its bytes may still fall short)
-    bool whole = false;       // and holds all of the member, with nothing reported
-    std::int64_t copied = 0;  // the member's bytes written
-    bool interrupted = false; // a held signal stopped it, and nothing was written
+// The directory entries that extracting one member beneath the directory uses, in the order
+// the extractor uses them. The extractor walks exactly these, and groupMembersByOutput orders
+// members by them, so the two cannot disagree about what a member touches.
+struct OutputFootprint {
+    struct Directory {
+        std::string_view path;  // the member's name up to and including this component
+        std::string_view name;  // the component: never empty, never "."
+    };
+    // The directories before the last '/', as the kernel walks them. Each is opened by its path
+    // from the extraction directory, symbolic links followed as long as they stay beneath it,
+    // and made with mkdirat in the one before it where it is missing (EEXIST counts as made).
+    std::vector<Directory> directories;
+    // What follows the last '/', in the last directory: what stands there is replaced by the
+    // new file or refused, never followed, and only once the copy has ended without a read or
+    // write error. Empty or "." when the name ends in a directory (bcl refuses those first).
+    std::string_view file;
+    // Whether what stands at file is looked at through symbolic links first (-k keeps it).
+    bool readsThroughFile = false;
 };
 
-class MemberExtractor {
+// bcl extract's writer. Every name is resolved beneath the directory only: a symbolic link that
+// leads out of it on the way refuses the entry. Missing directories are made. Each member is
+// written to a new file that takes its name only when written whole, replacing an existing file
+// or link there, so a failed write or a killed process leaves what stood at the name before.
+// An existing FIFO, device, socket or directory at the name is refused.
+class BeneathExtractor {
 public:
-    MemberExtractor(int dataFd, std::vector<ProtectedFile> protectedFiles, Diagnostics& diagnostics,
-                    OutputPolicy policy = {})
-        : dataFd_(dataFd),
-          policy_(policy),
-          protected_(std::move(protectedFiles)),
-          diagnostics_(diagnostics) {}
+    BeneathExtractor(int dataFd, std::vector<ProtectedFile> protectedFiles, BeneathPolicy policy)
+        : dataFd_(dataFd), policy_(policy), protected_(std::move(protectedFiles)) {}
 
-    // Writes the entry's output file as the policy says. Problems are reported and the entry is
-    // left; the next entry does not depend on this one.
     ExtractedMember extractMember(const ListMLV& entry);
+
+    // Whether the name is refused before anything is touched for it.
+    bool refusesName(std::string_view name) const;
+    // Entries a member named name uses; for a name that refusesName, nothing is touched at all.
+    OutputFootprint footprint(std::string_view name) const;
+    const BeneathPolicy& policy() const { return policy_; }
 
 private:
     // Where a member's file goes: its directory, opened beneath the extraction directory, and
@@ -82,28 +122,17 @@ private:
         int parentFd(int extractionDirectory) const { return parent ? parent.get() : extractionDirectory; }
     };
 
-    int openOutput(const std::string& name, int flags) const;
-    // Makes the directories a name needs; gives the last of them, open (none when the name has
-    // no directory to make), or nothing with the reason reported.
-    std::optional<UniqueFd> makeParentDirectories(const std::string& name);
-    // unbcl's way: the output is written at its name, an existing regular file emptied in
-    // place unless other names share it. Returns the output, or nothing with the reason reported.
-    UniqueFd createOutput(const std::string& name);
-    UniqueFd reuseExisting(const std::string& name);
-    // bcl extract's way: a new file, put at its name only when written whole.
-    ExtractedMember extractWhole(const ListMLV& entry, const std::string& name);
-    std::optional<OutputSlot> findOutputSlot(const std::string& name);
+    int openBeneath(const std::string& path, int flags) const;
+    std::optional<OutputSlot> makeOutputSlot(const std::string& name, Problems& problems) const;
     // Whether the new file must replace something at the name (true) or finds it free (false);
-    // nothing, with the reason reported, when what stands there must be left alone.
-    std::optional<bool> mayReplace(const OutputSlot& slot, const std::string& name);
-    void keepExisting(const std::string& name);
-    void reportOpenFailure(const std::string& name, int err);
-    const ProtectedFile* protectedFileFor(const FileIdentity& identity) const;
+    // nothing, with the reason among the problems, when what stands there must be left alone.
+    std::optional<bool> mayReplace(const OutputSlot& slot, const std::string& name, Problems& problems) const;
+    Problem whatIsKept(const std::string& name) const;
+    void writeWhole(const ListMLV& entry, const std::string& name, ExtractedMember& result);
 
     int dataFd_;
-    OutputPolicy policy_;
+    BeneathPolicy policy_;
     std::vector<ProtectedFile> protected_;
-    Diagnostics& diagnostics_;
     MemberCopier copier_;
 };
 

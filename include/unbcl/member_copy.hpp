@@ -5,10 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
-#include "unbcl/console.hpp"
 #include "unbcl/held_signals.hpp"
 #include "unbcl/list_entry.hpp"
+#include "unbcl/problem.hpp"
 
 namespace unbcl {
 
@@ -46,10 +47,9 @@ private:
 
 enum class CopyTarget { File, Stream };
 
-// Reports what a copy of the entry's member did not do: a failed write or read, bytes that the
-// data file does not have, a negative length. Says nothing when the member came out whole.
-// Returns whether it said anything.
-bool reportCopyOutcome(Diagnostics& diagnostics, const ListMLV& entry, const CopyOutcome& outcome, int closeErrno,
-                       CopyTarget target);
+// What a copy of the entry's member did not do: a failed write (or close) or read, bytes that
+// the data file does not have, a negative length. Nothing when the member came out whole.
+std::optional<Problem> copyProblem(const ListMLV& entry, const CopyOutcome& outcome, int closeErrno,
+                                   CopyTarget target);
 
 }  // namespace unbcl

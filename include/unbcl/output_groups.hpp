@@ -14,11 +14,11 @@ namespace unbcl {
 // Each group's members in index order; the groups in the order of their first members.
 using MemberGroups = std::vector<std::vector<std::size_t>>;
 
-// Groups the members named names[i] (output names as MemberExtractor is given them) for an
-// extraction with policy: names resolved beneath policy.directoryFd, missing directories made.
-// Members in different groups may be extracted side by side in any interleaving, and the tree
-// and every member's outcome are what extracting all of them in index order gives; why that
-// holds is argued in output_groups.cpp. Looks at the directory as it stands and changes nothing.
-MemberGroups groupMembersByOutput(const std::vector<std::string_view>& names, const OutputPolicy& policy);
+// Groups the members named names[i] (output names as the extractor is given them) by the
+// directory entries the extractor says each one uses (BeneathExtractor::footprint). Members in
+// different groups may be extracted side by side in any interleaving, and the tree and every
+// member's outcome are what extracting all of them in index order gives; why that holds is
+// argued in output_groups.cpp. Looks at the directory as it stands and changes nothing.
+MemberGroups groupMembersByOutput(const std::vector<std::string_view>& names, const BeneathExtractor& extractor);
 
 }  // namespace unbcl

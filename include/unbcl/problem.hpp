@@ -44,6 +44,10 @@ struct Problem {
     // A subject that came from the archive or the user is escaped when shown; one that is
     // already part of a worded report ("INDEX:LINE") is shown as it stands.
     bool subjectIsText = true;
+    // An empty subject leaves the line without one ("PROGRAM: reason"), unless the subject is a
+    // name that happens to be empty: an index can name a member "", and the line then reads
+    // "PROGRAM: : reason", as for any other name.
+    bool subjectIsName = false;
 
     bool isError() const { return severity == Severity::Error; }
 };
@@ -54,6 +58,19 @@ inline Problem makeProblem(ProblemKind kind, std::string subject, std::string re
 
 inline Problem makeNote(ProblemKind kind, std::string subject, std::string reason) {
     return Problem{kind, std::move(subject), std::move(reason), 0, Severity::Note, true};
+}
+
+// A problem of a member, or of a name the user gave: its subject is that name, even when empty.
+inline Problem makeNameProblem(ProblemKind kind, std::string name, std::string reason, int systemError = 0) {
+    Problem p = makeProblem(kind, std::move(name), std::move(reason), systemError);
+    p.subjectIsName = true;
+    return p;
+}
+
+inline Problem makeNameNote(ProblemKind kind, std::string name, std::string reason) {
+    Problem p = makeNote(kind, std::move(name), std::move(reason));
+    p.subjectIsName = true;
+    return p;
 }
 
 // The problems of one operation, in the order they happened.

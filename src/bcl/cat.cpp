@@ -49,7 +49,10 @@ int catMembers(const ArchivePaths& paths, const CatOptions& options, const Stand
         if (members.empty()) diagnostics.report(operand, "not found in the archive");
         for (const NamedEntry& e : members) {
             const CopyOutcome outcome = copier.copy(data->fd.get(), e.entry.offset, e.entry.length, streams.out);
-            reportCopyOutcome(diagnostics, {e.path, e.entry.offset, e.entry.length}, outcome, 0, CopyTarget::Stream);
+            if (const std::optional<Problem> problem =
+                    copyProblem({e.path, e.entry.offset, e.entry.length}, outcome, 0, CopyTarget::Stream)) {
+                diagnostics.report(*problem);
+            }
         }
     }
     return exitFor(diagnostics);

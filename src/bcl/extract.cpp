@@ -108,16 +108,15 @@ int extractArchive(const ArchivePaths& paths, const ExtractOptions& options, con
     // no member is left half-made and no hidden file behind; the signal then ends the run as
     // it would have. Threads started from here inherit the held signals.
     const HeldSignals held;
-    OutputPolicy policy;
-    policy.stopOnSignal = &held;
+    BeneathPolicy policy;
     policy.directoryFd = directory.get();
-    policy.stayBeneath = true;
-    policy.createDirectories = true;
     policy.keepExisting = options.keepOldFiles;
+    policy.stopOnSignal = &held;
     policy.nameStyle = names->style();
     const ExtractorSetup setup{data->fd.get(), archiveFilesToProtect(index->file.identity, data->identity), policy};
     Console console(streams.out, false);
     const auto showExtracted = [&](const NamedEntry& e, const ExtractedMember& done) {
+        diagnostics.reportAll(done.problems);
         if (done.interrupted) return;
         // Named only when it came out whole: a short or failed write is no member written.
         if (done.whole && options.verbose) {
@@ -126,10 +125,16 @@ int extractArchive(const ArchivePaths& paths, const ExtractOptions& options, con
         }
         progress.advance(done.copied);
     };
+    // One thread would not have written these: the signal came while it was still at an earlier
+    // member. Their names changed all the same, and the user is told which.
+    const auto showWrittenAfterInterrupt = [&](const NamedEntry& e, const ExtractedMember& done) {
+        diagnostics.reportAll(done.problems);
+        diagnostics.note(e.path, "written before the interrupt");
+    };
     if (options.jobs > 1) {
-        extractWithThreads(chosen, setup, options.jobs, diagnostics, showExtracted);
+        extractWithThreads(chosen, setup, options.jobs, showExtracted, showWrittenAfterInterrupt);
     } else {
-        MemberExtractor extractor(setup.dataFd, setup.protectedFiles, diagnostics, setup.policy);
+        BeneathExtractor extractor(setup.dataFd, setup.protectedFiles, setup.policy);
         for (const NamedEntry& e : chosen) {
             if (held.pending()) break;
             showExtracted(e, extractor.extractMember({e.path, e.entry.offset, e.entry.length}));

@@ -48,10 +48,12 @@ bool MemberSelection::selects(std::string_view path) {
     return selected && !excluded(path);
 }
 
-void MemberSelection::reportPatternsNotFound(Diagnostics& diagnostics) const {
+Problems MemberSelection::patternsNotFound() const {
+    Problems problems;
     for (std::size_t i = 0; i < options_.patterns.size(); ++i) {
-        if (!found_[i]) diagnostics.report(options_.patterns[i], "not found in the archive");
+        if (!found_[i]) problems.add(makeNameProblem(ProblemKind::NotFound, options_.patterns[i], "not found in the archive"));
     }
+    return problems;
 }
 
 }  // namespace unbcl::bcl

@@ -31,10 +31,10 @@ public:
 
     const std::vector<std::string>& patterns() const { return options_.patterns; }
     bool excluded(std::string_view path) const;
-    void markFound(std::size_t patternIndex) { found_[patternIndex] = true; }
 
     // "PATTERN: not found in the archive" for each pattern that matched no member.
-    void reportPatternsNotFound(Diagnostics& diagnostics) const;
+    Problems patternsNotFound() const;
+    void reportPatternsNotFound(Diagnostics& diagnostics) const { diagnostics.reportAll(patternsNotFound()); }
 
 private:
     SelectionOptions options_;

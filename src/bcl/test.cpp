@@ -17,33 +17,65 @@ namespace unbcl::bcl {
 namespace {
 
 struct Tally {
-    int errors = 0;
-    int warnings = 0;
+    std::size_t errors = 0;
+    std::size_t warnings = 0;
 };
 
-void checkEntry(const NamedEntry& named, NameStyle style, std::int64_t dataSize, Diagnostics& diagnostics,
-                Tally& tally) {
+std::size_t errorsAmong(const Problems& problems) {
+    return static_cast<std::size_t>(
+        std::count_if(problems.begin(), problems.end(), [](const Problem& p) { return p.isError(); }));
+}
+
+// The entries to check, and what choosing them met: names that do not convert (said by
+// pathOf) and patterns that found nothing.
+struct Chosen {
+    std::vector<NamedEntry> entries;
+    std::size_t errors = 0;
+};
+
+Chosen chooseEntries(const EntryList& entries, MemberNames& names, MemberSelection& selection,
+                     Diagnostics& diagnostics) {
+    Chosen chosen;
+    for (const ListMLV& e : entries) {
+        std::optional<std::string> path = names.pathOf(e.fname, diagnostics);
+        if (!path) {
+            ++chosen.errors;
+        } else if (selection.selects(*path)) {
+            chosen.entries.push_back({e, std::move(*path)});
+        }
+    }
+    const Problems notFound = selection.patternsNotFound();
+    chosen.errors += errorsAmong(notFound);
+    diagnostics.reportAll(notFound);
+    return chosen;
+}
+
+Problems entryProblems(const NamedEntry& named, NameStyle style, std::int64_t dataSize) {
     const ListMLV& e = named.entry;
-    const auto error = [&](const std::string& reason) {
-        diagnostics.report(named.path, reason);
-        ++tally.errors;
+    Problems problems;
+    const auto unsafe = [&](std::string reason) {
+        problems.add(makeNameProblem(ProblemKind::UnsafeName, named.path, std::move(reason)));
     };
     if (const NameVerdict verdict = judgeMemberName(named.path, style); verdict != NameVerdict::Safe) {
-        error("unsafe name: " + std::string(describeNameVerdict(verdict)));
+        unsafe("unsafe name: " + std::string(describeNameVerdict(verdict)));
     } else if (named.path.empty()) {
-        error("empty name");
+        unsafe("empty name");
     } else if (!endsInAFileName(named.path)) {
-        error("the name ends in a directory, not a file");
+        unsafe("the name ends in a directory, not a file");
     } else if (const auto tooLong = pathComponentProblem(named.path)) {
-        error(*tooLong);
+        unsafe(*tooLong);
     }
     const MemberPlacement placement =
         judgeMemberPlacement(e.offset, e.length, bytesInDataFile(e.offset, e.length, dataSize));
-    if (placement.placement != Placement::Whole) error(describePlacement(placement, e.offset, e.length));
+    if (placement.placement != Placement::Whole) {
+        problems.add(makeNameProblem(ProblemKind::NotWhole, named.path, describePlacement(placement, e.offset, e.length)));
+    }
+    return problems;
 }
 
 // Duplicates are judged by the path extraction writes, so "A\B" and "A/B" are one name.
-void warnAboutDuplicates(const std::vector<NamedEntry>& entries, Diagnostics& diagnostics, Tally& tally) {
+// Returns how many names were warned about.
+std::size_t warnAboutDuplicates(const std::vector<NamedEntry>& entries, Diagnostics& diagnostics) {
     std::unordered_map<std::string_view, int> uses;
     std::vector<std::string_view> order;
     for (const NamedEntry& e : entries) {
@@ -53,8 +85,8 @@ void warnAboutDuplicates(const std::vector<NamedEntry>& entries, Diagnostics& di
     for (const std::string_view name : order) {
         diagnostics.note(name, "warning: named " + std::to_string(uses[name]) +
                                    " times; extraction keeps the last entry's bytes");
-        ++tally.warnings;
     }
+    return order.size();
 }
 
 // Overlapping members are legitimate (shared bytes), so they are only noted.
@@ -76,7 +108,7 @@ void noteOverlaps(const std::vector<NamedEntry>& entries, Diagnostics& diagnosti
     }
 }
 
-std::string plural(int count, std::string_view word) {
+std::string plural(std::size_t count, std::string_view word) {
     return std::to_string(count) + " " + std::string(word) + (count == 1 ? "" : "s");
 }
 
@@ -101,16 +133,18 @@ int testArchive(const ArchivePaths& paths, const TestOptions& options, const Sta
     // Repaired or not, a commit that was cut short is a fault of the archive as it was found.
     if (archive->repairedCommit) ++tally.errors;
     MemberSelection selection(options.members.selection);
-    // A name that does not convert and a pattern that found nothing are errors too.
-    const std::size_t reportsBefore = diagnostics.reportCount();
-    const std::vector<NamedEntry> chosen = selectEntries(index->entries, *names, selection, diagnostics);
-    tally.errors += static_cast<int>(diagnostics.reportCount() - reportsBefore);
-    for (const NamedEntry& e : chosen) checkEntry(e, names->style(), *dataSize, diagnostics, tally);
-    warnAboutDuplicates(chosen, diagnostics, tally);
-    noteOverlaps(chosen, diagnostics);
+    const Chosen chosen = chooseEntries(index->entries, *names, selection, diagnostics);
+    tally.errors += chosen.errors;
+    for (const NamedEntry& e : chosen.entries) {
+        const Problems problems = entryProblems(e, names->style(), *dataSize);
+        tally.errors += errorsAmong(problems);
+        diagnostics.reportAll(problems);
+    }
+    tally.warnings += warnAboutDuplicates(chosen.entries, diagnostics);
+    noteOverlaps(chosen.entries, diagnostics);
 
     Console console(streams.out, false);
-    console.write(escapeControlBytes(paths.index) + ": " + std::to_string(chosen.size()) +
+    console.write(escapeControlBytes(paths.index) + ": " + std::to_string(chosen.entries.size()) +
                   " entries checked: " + plural(tally.errors, "error") + ", " + plural(tally.warnings, "warning") +
                   "\n");
     if (console.error() != 0) {

@@ -120,7 +120,7 @@ void Diagnostics::report(std::string_view subject, std::string_view reason) {
 
 void Diagnostics::report(const Problem& problem) {
     std::string text;
-    if (!problem.subject.empty()) {
+    if (!problem.subject.empty() || problem.subjectIsName) {
         text = problem.subjectIsText ? escapeControlBytes(problem.subject) : problem.subject;
         text += ": ";
     }
@@ -128,35 +128,17 @@ void Diagnostics::report(const Problem& problem) {
     if (problem.isError()) {
         reportPlain(text);
     } else {
-        emit(text, false);
+        writeLine(text);
     }
 }
 
 void Diagnostics::reportPlain(std::string_view reason) {
     ++reported_;
-    emit(reason, true);
+    writeLine(reason);
 }
 
 void Diagnostics::note(std::string_view subject, std::string_view text) {
-    emit(escapeControlBytes(subject) + ": " + std::string(text), false);
-}
-
-void Diagnostics::writeHeld(const std::vector<HeldDiagnostic>& lines) {
-    for (const HeldDiagnostic& line : lines) {
-        if (line.isReport) {
-            reportPlain(line.text);
-        } else {
-            emit(line.text, false);
-        }
-    }
-}
-
-void Diagnostics::emit(std::string_view reason, bool isReport) {
-    if (holds_) {
-        held_.push_back({std::string(reason), isReport});
-        return;
-    }
-    writeLine(reason);
+    writeLine(escapeControlBytes(subject) + ": " + std::string(text));
 }
 
 void Diagnostics::writeLine(std::string_view reason) {

@@ -88,25 +88,23 @@ void MemberCopier::copyThroughBuffer(int dataFd, std::int64_t offset, std::int64
     }
 }
 
-bool reportCopyOutcome(Diagnostics& diagnostics, const ListMLV& entry, const CopyOutcome& outcome, int closeErrno,
-                       CopyTarget target) {
-    if (outcome.writeErrno != 0 || closeErrno != 0) {
-        diagnostics.report(entry.fname,
-                           "write error: " + systemReason(outcome.writeErrno != 0 ? outcome.writeErrno : closeErrno));
-        return true;
+std::optional<Problem> copyProblem(const ListMLV& entry, const CopyOutcome& outcome, int closeErrno,
+                                   CopyTarget target) {
+    const std::string name(entry.fname);
+    if (const int err = outcome.writeErrno != 0 ? outcome.writeErrno : closeErrno; err != 0) {
+        return makeNameProblem(ProblemKind::CannotWrite, name, "write error: " + systemReason(err), err);
     }
     if (outcome.readErrno != 0) {
-        diagnostics.report(entry.fname, "read error in the data file: " + systemReason(outcome.readErrno));
-        return true;
+        return makeNameProblem(ProblemKind::CannotRead, name,
+                           "read error in the data file: " + systemReason(outcome.readErrno), outcome.readErrno);
     }
     const MemberPlacement placement = judgeMemberPlacement(entry.offset, entry.length, outcome.copied);
-    if (placement.placement == Placement::Whole) return false;
+    if (placement.placement == Placement::Whole) return std::nullopt;
     std::string reason = describePlacement(placement, entry.offset, entry.length);
     if (placement.placement == Placement::NegativeLength && target == CopyTarget::File) {
         reason += ": empty file written";
     }
-    diagnostics.report(entry.fname, reason);
-    return true;
+    return makeNameProblem(ProblemKind::NotWhole, name, std::move(reason));
 }
 
 }  // namespace unbcl

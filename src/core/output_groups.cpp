@@ -20,14 +20,12 @@
 
 // Why members of different groups may be extracted side by side.
 //
-// Extracting a member acts on the tree beneath the extraction directory only through directory
-// entries, a directory and a name in it. It reads entries: each one its name's walk passes,
-// and each one a symbolic link on the way leads to (with -k, also those a link at the name
-// itself leads to). It makes entries: a missing parent directory is made with mkdirat, and
-// EEXIST counts as made. It writes one entry: the name itself, in its parent, never followed,
-// whose old file is removed and whose new file gets the member's bytes. What the member leaves
-// and reports depends only on what it finds in the entries it reads, on the data file, which
-// nothing writes, and on free space (below).
+// A member acts on the tree beneath the extraction directory only through the directory
+// entries its OutputFootprint lists, which are the ones BeneathExtractor walks: it reads each
+// directory on the way and each entry a symbolic link on the way leads to, makes the missing
+// directories, reads through the entry at its file name when it keeps existing files, and
+// writes that one entry. What it leaves and reports depends only on what it finds in the
+// entries it reads, on the data file, which nothing writes, and on free space (below).
 //
 // Two members commute, either order giving the same tree and the same outcome for both, unless
 // one writes an entry the other touches, or one makes an entry the other only reads. Making
@@ -39,11 +37,11 @@
 // The entries are found before anything is written, in the tree as it stands. That is enough
 // because extraction makes no symbolic link and changes only entries that members write or
 // make. The walk records the first missing entry a link leads to and stops there, records a
-// missing parent directory of the name as made and goes on inside it, and records a directory
-// that is there as read. So wherever a member's walk at run time could go differently, or
-// further, than the recorded one, another member has written or made an entry the first one
-// recorded, and the two are in one group, unless both make that directory, which then is the
-// same new directory either way.
+// missing directory as made and goes on inside it, and records a directory that is there as
+// read. So wherever a member's walk at run time could go differently, or further, than the
+// recorded one, another member has written or made an entry the first one recorded, and the
+// two are in one group, unless both make that directory, which then is the same new directory
+// either way.
 //
 // Names are keyed by their bytes with ASCII case folded, and only where the file system says a
 // name means exactly its bytes; in any other directory (FAT, a case-folding ext4 directory, a
@@ -113,14 +111,13 @@ std::string joinPath(const std::string& dir, std::string_view name) {
     return dir.empty() ? std::string(name) : dir + '/' + std::string(name);
 }
 
-// Finds what each member's output touches, remembering directories and parent walks already
-// made, since many members share them.
+// Finds the entries each member's footprint reaches in the tree as it stands, remembering
+// directories and parent walks already made, since many members share them.
 class FootprintFinder {
 public:
-    FootprintFinder(int directoryFd, bool followLinkAtName)
-        : directoryFd_(directoryFd), followLinkAtName_(followLinkAtName) {}
+    explicit FootprintFinder(int directoryFd) : directoryFd_(directoryFd) {}
 
-    std::vector<Touch> footprint(std::string_view name);
+    std::vector<Touch> touches(const OutputFootprint& footprint);
 
 private:
     struct ParentWalk {
@@ -139,7 +136,6 @@ private:
     }
 
     int directoryFd_;
-    bool followLinkAtName_;
     std::unordered_map<std::string, std::optional<WalkDir>> directories_;
     std::unordered_map<std::string, ParentWalk> parents_;
 };
@@ -213,19 +209,23 @@ const FootprintFinder::ParentWalk& FootprintFinder::walkToParent(const std::vect
     return parents_.emplace(std::move(lexical), std::move(walk)).first->second;
 }
 
-std::vector<Touch> FootprintFinder::footprint(std::string_view name) {
-    std::vector<std::string_view> components = componentsOf(name);
-    // Nothing but the extraction directory itself: no entry can be written there.
-    if (components.empty()) return {};
-    const std::string_view last = components.back();
-    components.pop_back();
-    const ParentWalk& parent = walkToParent(components);
+std::vector<Touch> FootprintFinder::touches(const OutputFootprint& footprint) {
+    std::vector<std::string_view> directories;
+    for (const OutputFootprint::Directory& d : footprint.directories) directories.push_back(d.name);
+    std::string_view file = footprint.file;
+    if (file.empty() || file == ".") {
+        // The name ends in a directory, which the extractor makes and then tries to write at:
+        // keyed as a write of that directory's entry, it conflicts with everything that
+        // touches the entry, which covers making it.
+        if (directories.empty()) return {};
+        file = directories.back();
+        directories.pop_back();
+    }
+    const ParentWalk& parent = walkToParent(directories);
     std::vector<Touch> touches = parent.touches;
     if (!parent.dir) return touches;
-    // A name written with a trailing "/" or "/." makes a directory where this keys a file: as
-    // a write it conflicts with everything that touches it, which covers making.
-    touches.push_back({entryKey(*parent.dir, last), kReads | kWrites});
-    if (followLinkAtName_) (void)stepInto(*parent.dir, last, false, 0, touches);
+    touches.push_back({entryKey(*parent.dir, file), kReads | kWrites});
+    if (footprint.readsThroughFile) (void)stepInto(*parent.dir, file, false, 0, touches);
     return touches;
 }
 
@@ -277,13 +277,12 @@ private:
 
 }  // namespace
 
-MemberGroups groupMembersByOutput(const std::vector<std::string_view>& names, const OutputPolicy& policy) {
-    FootprintFinder finder(policy.directoryFd, policy.keepExisting);
+MemberGroups groupMembersByOutput(const std::vector<std::string_view>& names, const BeneathExtractor& extractor) {
+    FootprintFinder finder(extractor.policy().directoryFd);
     std::unordered_map<std::string, std::vector<MemberUse>> usesByEntry;
     for (std::size_t i = 0; i < names.size(); ++i) {
-        // A refused name touches nothing.
-        if (judgeMemberName(names[i], policy.nameStyle) != NameVerdict::Safe) continue;
-        for (Touch& t : mergeTouches(finder.footprint(names[i]))) {
+        if (extractor.refusesName(names[i])) continue;
+        for (Touch& t : mergeTouches(finder.touches(extractor.footprint(names[i])))) {
             usesByEntry[std::move(t.entry)].push_back({i, t.uses});
         }
     }

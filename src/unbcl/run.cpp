@@ -5,7 +5,6 @@
 
 #include "unbcl/archive_names.hpp"
 #include "unbcl/archive_open.hpp"
-#include "unbcl/extract.hpp"
 #include "unbcl/console.hpp"
 #include "unbcl/extract.hpp"
 #include "unbcl/file_io.hpp"
@@ -106,8 +105,8 @@ int runUnbcl(std::span<const std::string> args, const StandardStreams& streams) 
         writeNameLine(console, "Can't Open ", dataFname);
         return finish(kUnbclDataUnopenable, console, diagnostics);
     }
-    MemberExtractor extractor(data->fd.get(), archiveFilesToProtect(index.identity, data->identity), diagnostics);
-    for (const ListMLV& entry : entries) extractor.extractMember(entry);
+    InPlaceExtractor extractor(data->fd.get(), archiveFilesToProtect(index.identity, data->identity));
+    for (const ListMLV& entry : entries) diagnostics.reportAll(extractor.extractMember(entry).problems);
     return finish(kUnbclSuccess, console, diagnostics);
 }
 

@@ -2,16 +2,22 @@
 // bcl extract -j: which members keep index order, and that N threads leave and say exactly what
 // one thread does.
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
+#include <cstring>
 #include <random>
 
 #include <gtest/gtest.h>
 
 #include "bcl_support.hpp"
 #include "commands.hpp"
+#include "open_gate.hpp"
 #include "unbcl/output_groups.hpp"
 
 namespace unbcl::test {
@@ -89,12 +95,11 @@ TEST(ParallelExtract, MembersWhoseOutputsTouchKeepIndexOrder) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.names) + (c.keepExisting ? " with -k" : ""));
-        OutputPolicy policy;
+        BeneathPolicy policy;
         policy.directoryFd = outFd.get();
-        policy.stayBeneath = true;
-        policy.createDirectories = true;
         policy.keepExisting = c.keepExisting;
-        EXPECT_EQ(groupMembersByOutput(c.names, policy), c.groups);
+        const BeneathExtractor extractor(-1, {}, policy);
+        EXPECT_EQ(groupMembersByOutput(c.names, extractor), c.groups);
     }
 }
 
@@ -205,6 +210,66 @@ TEST(ParallelExtract, AFullDiskFailsTheSameMembers) {
     EXPECT_NE(one.run.err.find("bcl: small/FULL: write error: No space left on device\n"), std::string::npos)
         << one.run.err;
     EXPECT_EQ(readFile(dir / "one/d/B"), big);
+}
+
+// Waits until a file of that name appears in dir, by creation or by a rename onto it; false when
+// it does not within a minute, which only a broken run takes.
+bool waitForName(int inotifyFd, const std::string& name) {
+    alignas(inotify_event) char buffer[4096];
+    for (;;) {
+        pollfd ready{inotifyFd, POLLIN, 0};
+        if (::poll(&ready, 1, 60'000) <= 0) return false;
+        const ssize_t n = ::read(inotifyFd, buffer, sizeof buffer);
+        if (n <= 0) return false;
+        for (ssize_t at = 0; at < n;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+            if (event->len > 0 && name == event->name) return true;
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+}
+
+TEST(ParallelExtract, AnInterruptSaysWhichLaterMembersOtherThreadsWrote) {
+    // One thread is held at the open of held/, the directory of the first two members, until
+    // the other has done all the rest and the signal is pending: the first member then
+    // finishes, the second is stopped, and the later ones were written by then, except the
+    // refused one. One thread would have written none of them, so each is named.
+    for (const int signal : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(::strsignal(signal));
+        ScratchDir dir;
+        writeFile(dir / "MOLVARE.BCL",
+                  "H\nH\n[held/x]\n0\n5\n[held/x]\n5\n3\n[b]\n5\n3\n[../z]\n0\n1\n[c]\n6\n9\n");
+        writeFile(dir / "MOLVARE.BCD", "HELLOabcd");
+        fs::create_directories(dir / "out/held");
+        std::optional<OpenGate> gate;
+        try {
+            gate.emplace(dir / "out/held");
+        } catch (const std::system_error& e) {
+            GTEST_SKIP() << "needs fanotify permission events (root): " << e.what();
+        }
+        const UniqueFd watch(::inotify_init1(IN_CLOEXEC));
+        ASSERT_TRUE(watch);
+        ASSERT_GE(::inotify_add_watch(watch.get(), (dir / "out").c_str(), IN_CREATE | IN_MOVED_TO), 0);
+
+        Background run(dir.path(), {"extract", "-j", "2", "-C", "out"});
+        // The first open is the grouping's, before any thread starts; the second the thread's.
+        ASSERT_TRUE(gate->waitForOpen());
+        gate->letThrough();
+        ASSERT_TRUE(gate->waitForOpen());
+        ASSERT_TRUE(waitForName(watch.get(), "c"));
+        ASSERT_EQ(::kill(run.pid(), signal), 0);
+        gate->release();
+
+        const int status = run.wait();
+        ASSERT_TRUE(WIFSIGNALED(status)) << run.err();
+        EXPECT_EQ(WTERMSIG(status), signal);
+        EXPECT_EQ(run.err(),
+                  "bcl: b: written before the interrupt\n"
+                  "bcl: c: member runs past the end of the data file: 6 of 9 bytes missing\n"
+                  "bcl: c: written before the interrupt\n");
+        EXPECT_EQ(readRegularFiles(dir / "out"), (FileSet{{"held/x", "HELLO"}, {"b", "abc"}, {"c", "bcd"}}));
+        EXPECT_EQ(listTree(dir / "out"), (std::set<std::string>{"b", "c", "held", "held/x"}));
+    }
 }
 
 // In this process, so that a thread sanitizer sees the threads: many runs of one archive, each

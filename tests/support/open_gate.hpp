@@ -14,8 +14,9 @@
 
 namespace unbcl::test {
 
-// Every open(2) of the file waits inside the kernel until the gate is released (fanotify
-// permission events; needs root). Opens by the test process itself are let through at once.
+// Every open(2) of the file or directory waits inside the kernel until the gate is released
+// (fanotify permission events; needs root). Opens by the test process itself are let through at
+// once.
 class OpenGate {
 public:
     // Throws std::system_error when the system offers no such events.
@@ -26,6 +27,8 @@ public:
 
     // The pid of the next process to open the file, which is then held; nothing on timeout.
     std::optional<pid_t> waitForOpen(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+    // Lets the held open go on, and holds the next one again.
+    void letThrough();
     // Lets every held open go on, and every later one.
     void release();
 
