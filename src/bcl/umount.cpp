@@ -129,3 +129,22 @@ int unmountArchive(const std::string& mountPoint, const StandardStreams& streams
 }
 
 }  // namespace unbcl::bcl
+
+namespace unbcl::bcl {
+
+CommandSpec umountCommand() {
+    CommandSpec spec;
+    spec.name = "umount";
+    spec.summary = "Unmount what bcl mount mounted at MOUNTPOINT.";
+    spec.operandName = "MOUNTPOINT";
+    spec.operandHelp = "where the archive is mounted";
+    spec.maxOperands = 1;
+    spec.takesArchive = false;
+    spec.misuse = [](const std::vector<std::string>& operands) -> std::string {
+        return operands.empty() ? "give the mount point" : "";
+    };
+    spec.run = [](const CommandCall& call) { return unmountArchive(call.operands.front(), call.streams); };
+    return spec;
+}
+
+}  // namespace unbcl::bcl
