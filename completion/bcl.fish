@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: MIT
 # fish completion for bcl. Member names come from `bcl list` on the archive named so far.
 
-set -l commands list test extract cat create update append delete rename
+set -l commands list test extract cat create update append delete rename mount umount
 
 # The -i and -d options on the command line so far, the last of each, to pass on to bcl.
 function __bcl_archive
@@ -47,14 +47,19 @@ complete -c bcl -n $no_command -a update -d 'Replace members by files, add the o
 complete -c bcl -n $no_command -a append -d 'Add new members at the end, in place'
 complete -c bcl -n $no_command -a delete -d 'Remove members and compact the data file'
 complete -c bcl -n $no_command -a rename -d 'Give one member another name'
+complete -c bcl -n $no_command -a mount -d 'Mount the archive read-only at a directory'
+complete -c bcl -n $no_command -a umount -d 'Unmount what bcl mount mounted'
 
-set -l member_commands '__fish_seen_subcommand_from list test extract cat delete rename'
+set -l member_commands '__fish_seen_subcommand_from list test extract cat delete'
 complete -c bcl -n $member_commands -s I -l ignore-case -d 'Match patterns without regard to case'
 complete -c bcl -n $member_commands -s x -l exclude -x -d 'Leave out members that PATTERN selects'
-complete -c bcl -n $member_commands -l literal-names -d 'Keep a backslash as part of a name'
-complete -c bcl -n $member_commands -l charset -x -d 'Names are in this code page'
-complete -c bcl -n $member_commands -a '(__bcl_members)'
-complete -c bcl -n $member_commands -a '(__bcl_files_ending .bcl)'
+
+# How names are read, for every command that reads them.
+set -l name_commands '__fish_seen_subcommand_from list test extract cat delete rename mount'
+complete -c bcl -n $name_commands -l literal-names -d 'Keep a backslash as part of a name'
+complete -c bcl -n $name_commands -l charset -x -d 'Names are in this code page'
+complete -c bcl -n '__fish_seen_subcommand_from list test extract cat delete rename' -a '(__bcl_members)'
+complete -c bcl -n '__fish_seen_subcommand_from list test extract cat delete rename mount' -a '(__bcl_files_ending .bcl)'
 
 complete -c bcl -n '__fish_seen_subcommand_from list' -l json -d 'One JSON object'
 complete -c bcl -n '__fish_seen_subcommand_from list' -s l -l long -d 'Show the header lines'
@@ -72,6 +77,7 @@ complete -c bcl -n '__fish_seen_subcommand_from extract' -s j -l jobs -x -d 'Wri
 complete -c bcl -n '__fish_seen_subcommand_from create' -s H -l header -x -d 'Header line (up to twice)'
 set -l file_commands '__fish_seen_subcommand_from create update append'
 complete -c bcl -n $file_commands -l allow-duplicates -d 'Accept a name given twice'
+complete -c bcl -n $file_commands -l literal-names -d 'Accept names with a backslash or a drive letter'
 complete -c bcl -n $file_commands -s C -l directory -r -f -a '(__fish_complete_directories)' -d 'Name files relative to DIR'
 complete -c bcl -n $file_commands -s T -l files-from -r -F -d 'Read paths from FILE'
 complete -c bcl -n $file_commands -l null -d 'Paths from -T end with NUL'
@@ -80,3 +86,7 @@ complete -c bcl -n $file_commands -l charset -x -d 'Write names in this code pag
 complete -c bcl -n $file_commands -l align -x -d 'Start members at multiples of N'
 complete -c bcl -n $file_commands -s v -l verbose -d 'Name each file as it is added'
 complete -c bcl -n $file_commands -F
+
+complete -c bcl -n '__fish_seen_subcommand_from mount' -s f -l foreground -d 'Serve in the foreground until unmounted'
+complete -c bcl -n '__fish_seen_subcommand_from mount' -s o -x -d 'Pass a FUSE mount option'
+complete -c bcl -n '__fish_seen_subcommand_from mount umount' -a '(__fish_complete_directories)'
