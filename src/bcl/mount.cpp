@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bcl mount: serves the archive as a read-only file system through FUSE. Every member is a
 // byte range of the data file, so a read is handed to the kernel as that file's descriptor and
 // offset and never passes through this process's memory.

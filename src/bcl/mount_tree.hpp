@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The directory tree a mounted archive shows: built once from the index, then only read, by
 // any number of threads at once.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bcl umount: takes down a file system that bcl mount put up, and nothing else.
 #include <spawn.h>
 #include <sys/mount.h>
