@@ -3,7 +3,8 @@
 
 set -l commands list test extract cat create update append delete rename mount umount
 
-# The -i and -d options on the command line so far, the last of each, to pass on to bcl.
+# The archive the command line so far names, as arguments to pass on to bcl: the last -i and
+# -d, or else a name ending in .BCL before the command or as the first operand after it.
 function __bcl_archive
     set -l words (commandline -opc)
     set -e words[1]
@@ -13,6 +14,20 @@ function __bcl_archive
     and printf '%s\n' -i $_flag_index[-1]
     set -q _flag_data[1]
     and printf '%s\n' -d $_flag_data[-1]
+    if set -q _flag_index[1]; or set -q _flag_data[1]
+        return
+    end
+    set -l operands (string match -v -- '-*' $argv)
+    set -l index
+    if string match -qri -- '\.bcl$' $operands[1]
+        set index $operands[1]
+    else if contains -- $operands[1] list test extract cat create update append delete rename mount
+        and string match -qri -- '\.bcl$' $operands[2]
+        set index $operands[2]
+    end
+    set -q index[1]
+    or return
+    printf '%s\n' -i $index -d (string replace -r 'L$' D -- (string replace -r 'l$' d -- $index))
 end
 
 # The member names, from the rows of `bcl list`: offset, length, two spaces and the name.

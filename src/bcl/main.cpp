@@ -64,7 +64,7 @@ const CommandSpec* findSpec(const std::vector<CommandSpec>& table, const std::st
     return found == table.end() ? nullptr : &*found;
 }
 
-// The options bcl takes before the command as well as after it.
+// What bcl's own options, which may stand before the command or after it, say about the archive.
 struct ArchiveNaming {
     ArchivePaths paths;
     bool given = false;  // by -i or -d
@@ -94,7 +94,7 @@ int usageError(const std::vector<CommandSpec>& table, const std::string& message
 
 // A mistake in the options or operands of a command that was recognised: only the mistake.
 int commandUsageError(const std::string& command, const std::string& message) {
-    const std::string program = command.empty() ? "bcl" : "bcl " + command;
+    const std::string program = "bcl " + command;
     return writeParserOutput({}, program + ": " + message + "\nTry '" + program + " --help' for more information.\n",
                              kBclCannotRun);
 }
@@ -124,7 +124,7 @@ std::optional<std::size_t> nextWord(const std::vector<std::string>& args, std::s
     for (std::size_t i = from; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (a == "--") return std::nullopt;
-        if (a.empty() || a.front() != '-' || a == "-") return i;
+        if (a.empty() || a.front() != '-') return i;
         const CLI::Option* own = app.get_option_no_throw(a);
         if (own != nullptr && own->get_items_expected_min() > 0) ++i;
     }

@@ -226,7 +226,12 @@ ZSH_HARNESS = r'''
 bcl_test_command=$2
 _arguments() {
   if (( ${@[(I)*->command]} )); then
-    if [[ -z $bcl_test_command ]]; then state=command; else state=arguments; words=($bcl_test_command); fi
+    if [[ -z $bcl_test_command ]]; then
+      state=command
+    else
+      # What follows the program's name, with the cursor on a new word after it.
+      state=arguments words=(${=bcl_test_command} '') CURRENT=$(( ${#${=bcl_test_command}} + 1 ))
+    fi
     return 0
   fi
   print -rl -- "$@"
@@ -245,13 +250,15 @@ def zsh_option(spec):
 
 def check_zsh(table, source, report, cwd):
     completion = os.path.join(source, "completion", "_bcl")
-    listed = run(["zsh", "-f", "-c", ZSH_HARNESS, "zsh", completion, ""], cwd=cwd)
-    report.differ("completion/_bcl, commands", table.commands,
-                  [line.split(":")[0] for line in listed.splitlines() if line])
-    for command in table.commands:
-        specs = run(["zsh", "-f", "-c", ZSH_HARNESS, "zsh", completion, command], cwd=cwd).splitlines()
-        offered = {zsh_option(spec) for spec in specs if spec != "-S"} - {None}
-        report.differ(f"completion/_bcl, options after {command}", table.accepted(command), offered)
+    # Before the command, an archive may stand.
+    for before in ("", "GAME.BCL "):
+        listed = run(["zsh", "-f", "-c", ZSH_HARNESS, "zsh", completion, before], cwd=cwd)
+        report.differ(f"completion/_bcl, commands after 'bcl {before}'", table.commands,
+                      [line.split(":")[0] for line in listed.splitlines() if line])
+        for command in table.commands:
+            specs = run(["zsh", "-f", "-c", ZSH_HARNESS, "zsh", completion, before + command], cwd=cwd).splitlines()
+            offered = {zsh_option(spec) for spec in specs if spec != "-S"} - {None}
+            report.differ(f"completion/_bcl, options after 'bcl {before}{command}'", table.accepted(command), offered)
 
 
 def check_fish(table, source, report, cwd, env):
@@ -261,10 +268,13 @@ def check_fish(table, source, report, cwd, env):
         out = run(["fish", "--no-config", "-c", f"source '{completion}'; complete -C '{line}'"], cwd=cwd, env=env)
         return {entry.split("\t")[0] for entry in out.splitlines() if entry}
 
-    report.differ("completion/bcl.fish, commands", table.commands, complete("bcl "))
-    for command in table.commands:
-        offered = {word for word in complete(f"bcl {command} -") if word.startswith("-")}
-        report.differ(f"completion/bcl.fish, options after {command}", table.accepted(command), offered)
+    for before in ("", "GAME.BCL "):
+        report.differ(f"completion/bcl.fish, commands after 'bcl {before}'", table.commands,
+                      complete(f"bcl {before}"))
+        for command in table.commands:
+            offered = {word for word in complete(f"bcl {before}{command} -") if word.startswith("-")}
+            report.differ(f"completion/bcl.fish, options after 'bcl {before}{command}'", table.accepted(command),
+                          offered)
 
 
 def main():
