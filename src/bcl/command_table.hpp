@@ -7,7 +7,7 @@
 #pragma once
 
 #include <charconv>
-#include <cstdint>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <optional>

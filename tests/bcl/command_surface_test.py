@@ -5,9 +5,9 @@
 The table is read from the program itself: the commands from `bcl --help`, each command's
 options from `bcl COMMAND --help`. Then:
 
-- man/bcl.1 shows every command in its synopsis and has an entry for it, names every option,
-  gives each command the same options in its synopsis as in its entry, and names the project's
-  version;
+- man/bcl.1 shows every command in its synopsis and has an entry for it, describes each
+  command's options where it speaks of that command, gives each command the same options in its
+  synopsis as in its entry, and names the project's version;
 - the bash, zsh and fish completions offer exactly the commands, and after each command exactly
   its options and bcl's own, each shell asked as it runs them: bash sources the file and shows
   its tables, zsh runs the completion function with _arguments and _describe standing in to show
@@ -73,13 +73,13 @@ class Report:
         self.failures = []
         self.skipped = []
 
-    def differ(self, where, expected, got):
+    def differ(self, where, expected, got, extra_is="not in bcl"):
         missing = sorted(set(expected) - set(got))
         extra = sorted(set(got) - set(expected))
         if missing:
             self.failures.append(f"{where}: missing {', '.join(missing)}")
         if extra:
-            self.failures.append(f"{where}: not in bcl: {', '.join(extra)}")
+            self.failures.append(f"{where}: {extra_is}: {', '.join(extra)}")
 
     def fail(self, message):
         self.failures.append(message)
@@ -154,6 +154,55 @@ def command_entries(lines, commands):
     return headings
 
 
+def man_scopes(lines, commands):
+    """The parts of OPTIONS and COMMANDS as (the commands a part is about, its text).
+
+    A command's entry (a .TP whose heading starts with its name, with everything nested in it)
+    is about that command. A paragraph that names commands before its first .TP ("After list,
+    test, ..."; "For create, update and append:") is about those, with the entries that follow
+    it. What comes first under OPTIONS, bcl's own options, is about every command.
+    """
+    scopes = []
+    section = None
+    current = None
+    depth = 0
+    heading_next = False
+    for line in lines:
+        if line.startswith(".SH "):
+            section = line[4:].strip().strip('"')
+            current = {"commands": set(commands), "text": [], "intro": False} if section == "OPTIONS" else None
+            if current:
+                scopes.append(current)
+            continue
+        if section not in ("OPTIONS", "COMMANDS"):
+            continue
+        if line.startswith(".RS"):
+            depth += 1
+        elif line.startswith(".RE"):
+            depth -= 1
+        elif depth == 0 and line.startswith((".PP", ".SS")):
+            current = {"commands": set(), "text": [], "intro": True}
+            scopes.append(current)
+        elif depth == 0 and line.startswith(".TP"):
+            heading_next = True
+            continue
+        text = roff_text(line)
+        if heading_next:
+            heading_next = False
+            words = text.split()
+            if words and words[0] in commands:
+                current = {"commands": {words[0]}, "text": [], "intro": False}
+                scopes.append(current)
+            elif current is not None:
+                current["intro"] = False
+        if current is None:
+            continue
+        if current["intro"]:
+            current["commands"].update(word for word in re.findall(r"[a-z]+", text) if word in commands)
+        current["text"].append(text)
+    return [(scope["commands"], "\n".join(scope["text"])) for scope in scopes]
+
+
 def check_manual(table, source, report):
     path = os.path.join(source, "man", "bcl.1")
     with open(path, encoding="utf-8") as f:
@@ -176,9 +225,16 @@ def check_manual(table, source, report):
     # A command's synopsis and the heading of its entry are two summaries of one thing.
     for command in table.commands:
         if command in in_synopsis and command in headings:
-            report.differ(f"man/bcl.1, options in the heading of {command} (against its synopsis)",
+            report.differ(f"man/bcl.1, options in the heading of {command}, against its synopsis",
                           option_spellings(in_synopsis[command]) - table.globals,
-                          option_spellings(headings[command]) - table.globals)
+                          option_spellings(headings[command]) - table.globals, "not in the synopsis")
+
+    # Each command's options are described where the page speaks of that command.
+    scopes = man_scopes(lines, table.commands)
+    for command in table.commands:
+        about = in_synopsis.get(command, "") + "\n".join(text for covered, text in scopes if command in covered)
+        report.differ(f"man/bcl.1, options described for {command}", table.options[command] - table.globals,
+                      option_spellings(about) & (table.options[command] - table.globals))
 
     with open(os.path.join(source, "CMakeLists.txt"), encoding="utf-8") as f:
         version = re.search(r"project\(unbcl VERSION ([0-9.]+)", f.read()).group(1)
