@@ -273,7 +273,8 @@ void configureProgram(CLI::App& app) {
     formatter->label("SUBCOMMAND", "COMMAND");
     formatter->label("Positionals", "Operands");
     app.formatter(formatter);
-    app.set_version_flag("--version", "bcl " UNBCL_VERSION);
+    app.set_help_flag("-h,--help", "show this help and exit");
+    app.set_version_flag("--version", "bcl " UNBCL_VERSION, "show the version and exit");
     app.require_subcommand(1);
     // bcl's own options (-i, -d) may follow the command.
     app.fallthrough();

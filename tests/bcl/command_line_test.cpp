@@ -196,7 +196,8 @@ TEST(BclCommandLine, HelpShowsNoParserNotation) {
     for (const std::string& help : helps) {
         SCOPED_TRACE(help.substr(0, help.find('\n')));
         EXPECT_NE(help.find("Usage: bcl"), std::string::npos);
-        for (const char* notation : {":UINT", ":INT", " in [", ":{", "Excludes", "REQUIRED", "Subcommand", "SUBCOMMAND"}) {
+        for (const char* notation : {":UINT", ":INT", " in [", ":{", "Excludes", "REQUIRED", "Subcommand", "SUBCOMMAND",
+                                     "Print this help message", "Display program version"}) {
             EXPECT_EQ(help.find(notation), std::string::npos) << notation;
         }
     }
