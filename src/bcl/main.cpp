@@ -6,7 +6,6 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <memory>
 #include <new>
 #include <optional>
 #include <sstream>
