@@ -11,7 +11,7 @@ UNBCL_BCL ?= ON
 # The tests also use python3 (a real JSON parser, zlib's CRC) and mkfs.ext4 (a small full disk).
 DEBIAN_PACKAGES = cmake make g++ libgtest-dev python3 e2fsprogs strace zlib1g-dev
 ifeq ($(UNBCL_BCL),ON)
-DEBIAN_PACKAGES += libcli11-dev zlib1g-dev libssl-dev
+DEBIAN_PACKAGES += libcli11-dev zlib1g-dev libssl-dev bash-completion zsh fish
 # bcl mount: FUSE to build against and to run the tests with.
 DEBIAN_PACKAGES += libfuse3-dev pkg-config fuse3
 endif

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Times reads through bcl mount against the extracted files, the data file and archivemount.
 
 Archives are generated as bench.py generates them (its functions are imported unchanged), on a

@@ -21,8 +21,17 @@ if(NOT CMAKE_MATCH_1 STREQUAL PROJECT_VERSION)
                       "${PROJECT_VERSION}: add an entry for it at the top")
 endif()
 
-# Manual pages carry the project version; they and the changelog are installed gzipped,
-# without a name or a time stamp in the gzip header so that the package is reproducible.
+# The manual pages carry the version literally, so that the page in the source tree, read with
+# `man -l`, shows it as well; a version bump without them is caught here. They and the changelog
+# are installed gzipped, without a name or a time stamp in the gzip header so that the package
+# is reproducible.
+string(REPLACE "." "\\." unbcl_version_pattern "${PROJECT_VERSION}")
+foreach(page unbcl bcl)
+  file(STRINGS ${PROJECT_SOURCE_DIR}/man/${page}.1 unbcl_title REGEX "^\\.TH ")
+  if(NOT unbcl_title MATCHES "\"unbcl ${unbcl_version_pattern}\"")
+    message(FATAL_ERROR "man/${page}.1: the .TH line does not name version ${PROJECT_VERSION}: ${unbcl_title}")
+  endif()
+endforeach()
 find_program(UNBCL_GZIP gzip REQUIRED)
 set(unbcl_gzipped)
 function(unbcl_gzip source output)
@@ -38,7 +47,7 @@ endfunction()
 set(unbcl_man_dir ${PROJECT_BINARY_DIR}/man)
 set(unbcl_man_pages)
 foreach(program IN LISTS unbcl_programs)
-  configure_file(${PROJECT_SOURCE_DIR}/man/${program}.1 ${unbcl_man_dir}/${program}.1 @ONLY)
+  configure_file(${PROJECT_SOURCE_DIR}/man/${program}.1 ${unbcl_man_dir}/${program}.1 COPYONLY)
   unbcl_gzip(${unbcl_man_dir}/${program}.1 ${unbcl_man_dir}/gz/${program}.1)
   list(APPEND unbcl_man_pages ${unbcl_man_dir}/gz/${program}.1.gz)
 endforeach()

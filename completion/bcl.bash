@@ -8,10 +8,11 @@
 # says what its value is: index (an index file, *.BCL), data (a data file, *.BCD), dir, hash
 # (a checksum name), or text (nothing to complete). _bcl_operands[COMMAND] says what the
 # command's operands are: member (names in the archive) or file; a command without an entry
-# takes none. Before them, an operand ending in .BCL names the archive.
+# takes none. Before them, an operand ending in .BCL names the archive, as it does before the
+# command, except for the commands in _bcl_no_archive.
 _bcl_member_options='-I --ignore-case -x=text --exclude=text --literal-names --charset=text'
 _bcl_file_options='-C=dir --directory=dir -T=file --files-from=file --null --dereference --allow-duplicates
-                   --charset=text --align=text -v --verbose'
+                   --literal-names --charset=text --align=text -v --verbose'
 declare -gA _bcl_options=(
     [-]='-i=index --index=index -d=data --data=data -h --help --version'
     [list]="$_bcl_member_options --json -l --long --hash=hash"
@@ -29,6 +30,7 @@ declare -gA _bcl_options=(
 )
 declare -gA _bcl_operands=([mount]=dir [umount]=dir [list]=member [test]=member [extract]=member [cat]=member [delete]=member [rename]=member
                            [create]=file [update]=file [append]=file)
+_bcl_no_archive=' umount '
 
 # Prints the KIND of the value OPTION takes within COMMAND, or nothing if it takes none;
 # fails if OPTION is unknown there.
@@ -87,6 +89,16 @@ _bcl_members()
     done < <(LC_ALL=C "$@" list 2>/dev/null)
 }
 
+# Sets archive (the -i and -d arguments to pass on to bcl) from an index name as typed, with its
+# data file beside it as bcl makes it.
+_bcl_name_archive()
+{
+    local value
+    value=$(_bcl_dequote "$1")
+    archive=(-i "$value" -d "${value%?}$([[ ${value: -1} == L ]] && echo D || echo d)")
+    named=true
+}
+
 _bcl_complete_value()
 {
     case $1 in
@@ -137,12 +149,16 @@ _bcl()
             esac
         elif [[ -z $command && $word != - && -n $word && -n ${_bcl_options[$word]+set} ]]; then
             command=$word
-        elif [[ -n $command ]]; then
+        elif [[ -z $command ]]; then
+            # An archive named before the command.
+            if ! $named && ! $operands_only && [[ ${word,,} == *.bcl ]]; then
+                _bcl_name_archive "$word"
+            fi
+        else
             # The first operand names the archive when it ends in .BCL, as bcl reads it.
-            if ((operands == 0)) && ! $named && ! $operands_only && [[ ${word,,} == *.bcl ]]; then
-                value=$(_bcl_dequote "$word")
-                archive=(-i "$value" -d "${value%?}$([[ ${value: -1} == L ]] && echo D || echo d)")
-                named=true
+            if ((operands == 0)) && ! $named && ! $operands_only && [[ ${word,,} == *.bcl &&
+                  $_bcl_no_archive != *" $command "* ]]; then
+                _bcl_name_archive "$word"
             fi
             ((operands++))
         fi
@@ -171,7 +187,7 @@ _bcl()
     fi
 
     # Where the archive may still be named, .BCL files are offered beside the members.
-    if ((operands == 0)) && ! $named && ! $operands_only; then
+    if ((operands == 0)) && ! $named && ! $operands_only && [[ $_bcl_no_archive != *" $command "* ]]; then
         _filedir bcl
     fi
     case ${_bcl_operands[$command]-} in

@@ -1,9 +1,10 @@
 # SPDX-License-Identifier: MIT
 # fish completion for bcl. Member names come from `bcl list` on the archive named so far.
 
-set -l commands list test extract cat create update append delete rename
+set -l commands list test extract cat create update append delete rename mount umount
 
-# The -i and -d options on the command line so far, the last of each, to pass on to bcl.
+# The archive the command line so far names, as arguments to pass on to bcl: the last -i and
+# -d, or else a name ending in .BCL before the command or as the first operand after it.
 function __bcl_archive
     set -l words (commandline -opc)
     set -e words[1]
@@ -13,6 +14,20 @@ function __bcl_archive
     and printf '%s\n' -i $_flag_index[-1]
     set -q _flag_data[1]
     and printf '%s\n' -d $_flag_data[-1]
+    if set -q _flag_index[1]; or set -q _flag_data[1]
+        return
+    end
+    set -l operands (string match -v -- '-*' $argv)
+    set -l index
+    if string match -qri -- '\.bcl$' $operands[1]
+        set index $operands[1]
+    else if contains -- $operands[1] list test extract cat create update append delete rename mount
+        and string match -qri -- '\.bcl$' $operands[2]
+        set index $operands[2]
+    end
+    set -q index[1]
+    or return
+    printf '%s\n' -i $index -d (string replace -r 'L$' D -- (string replace -r 'l$' d -- $index))
 end
 
 # The member names, from the rows of `bcl list`: offset, length, two spaces and the name.
@@ -47,14 +62,19 @@ complete -c bcl -n $no_command -a update -d 'Replace members by files, add the o
 complete -c bcl -n $no_command -a append -d 'Add new members at the end, in place'
 complete -c bcl -n $no_command -a delete -d 'Remove members and compact the data file'
 complete -c bcl -n $no_command -a rename -d 'Give one member another name'
+complete -c bcl -n $no_command -a mount -d 'Mount the archive read-only at a directory'
+complete -c bcl -n $no_command -a umount -d 'Unmount what bcl mount mounted'
 
-set -l member_commands '__fish_seen_subcommand_from list test extract cat delete rename'
+set -l member_commands '__fish_seen_subcommand_from list test extract cat delete'
 complete -c bcl -n $member_commands -s I -l ignore-case -d 'Match patterns without regard to case'
 complete -c bcl -n $member_commands -s x -l exclude -x -d 'Leave out members that PATTERN selects'
-complete -c bcl -n $member_commands -l literal-names -d 'Keep a backslash as part of a name'
-complete -c bcl -n $member_commands -l charset -x -d 'Names are in this code page'
-complete -c bcl -n $member_commands -a '(__bcl_members)'
-complete -c bcl -n $member_commands -a '(__bcl_files_ending .bcl)'
+
+# How names are read, for every command that reads them.
+set -l name_commands '__fish_seen_subcommand_from list test extract cat delete rename mount'
+complete -c bcl -n $name_commands -l literal-names -d 'Keep a backslash as part of a name'
+complete -c bcl -n $name_commands -l charset -x -d 'Names are in this code page'
+complete -c bcl -n '__fish_seen_subcommand_from list test extract cat delete rename' -a '(__bcl_members)'
+complete -c bcl -n '__fish_seen_subcommand_from list test extract cat delete rename mount' -a '(__bcl_files_ending .bcl)'
 
 complete -c bcl -n '__fish_seen_subcommand_from list' -l json -d 'One JSON object'
 complete -c bcl -n '__fish_seen_subcommand_from list' -s l -l long -d 'Show the header lines'
@@ -72,6 +92,7 @@ complete -c bcl -n '__fish_seen_subcommand_from extract' -s j -l jobs -x -d 'Wri
 complete -c bcl -n '__fish_seen_subcommand_from create' -s H -l header -x -d 'Header line (up to twice)'
 set -l file_commands '__fish_seen_subcommand_from create update append'
 complete -c bcl -n $file_commands -l allow-duplicates -d 'Accept a name given twice'
+complete -c bcl -n $file_commands -l literal-names -d 'Accept names with a backslash or a drive letter'
 complete -c bcl -n $file_commands -s C -l directory -r -f -a '(__fish_complete_directories)' -d 'Name files relative to DIR'
 complete -c bcl -n $file_commands -s T -l files-from -r -F -d 'Read paths from FILE'
 complete -c bcl -n $file_commands -l null -d 'Paths from -T end with NUL'
@@ -80,3 +101,7 @@ complete -c bcl -n $file_commands -l charset -x -d 'Write names in this code pag
 complete -c bcl -n $file_commands -l align -x -d 'Start members at multiples of N'
 complete -c bcl -n $file_commands -s v -l verbose -d 'Name each file as it is added'
 complete -c bcl -n $file_commands -F
+
+complete -c bcl -n '__fish_seen_subcommand_from mount' -s f -l foreground -d 'Serve in the foreground until unmounted'
+complete -c bcl -n '__fish_seen_subcommand_from mount' -s o -x -d 'Pass a FUSE mount option'
+complete -c bcl -n '__fish_seen_subcommand_from mount umount' -a '(__fish_complete_directories)'

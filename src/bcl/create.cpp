@@ -35,3 +35,22 @@ int createArchive(const ArchivePaths& paths, const CreateOptions& options, const
 }
 
 }  // namespace unbcl::bcl
+
+namespace unbcl::bcl {
+
+CommandSpec createCommand() {
+    const auto options = std::make_shared<CreateOptions>();
+    CommandSpec spec;
+    spec.name = "create";
+    spec.summary = "Write a new archive holding the files, and the files beneath directories, in the order given.";
+    spec.options.push_back(
+        textsOption("-H,--header", "TEXT", "a header line (up to twice)", partOf(options, options->headers)));
+    addFileOptions(spec, partOf(options, options->add));
+    spec.run = [options](const CommandCall& call) {
+        options->add.inputs.operands = call.operands;
+        return createArchive(call.paths, *options, call.streams);
+    };
+    return spec;
+}
+
+}  // namespace unbcl::bcl

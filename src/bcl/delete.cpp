@@ -34,3 +34,20 @@ int deleteMembers(const ArchivePaths& paths, const MemberOptions& options, const
 }
 
 }  // namespace unbcl::bcl
+
+namespace unbcl::bcl {
+
+CommandSpec deleteCommand() {
+    const auto options = std::make_shared<MemberOptions>();
+    CommandSpec spec;
+    spec.name = "delete";
+    spec.summary = "Remove the chosen members; the data file keeps no dead bytes.";
+    addMemberOptions(spec, options);
+    spec.run = [options](const CommandCall& call) {
+        options->selection.patterns = call.operands;
+        return deleteMembers(call.paths, *options, call.streams);
+    };
+    return spec;
+}
+
+}  // namespace unbcl::bcl

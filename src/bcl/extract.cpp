@@ -148,3 +148,67 @@ int extractArchive(const ArchivePaths& paths, const ExtractOptions& options, con
 }
 
 }  // namespace unbcl::bcl
+
+namespace unbcl::bcl {
+
+namespace {
+
+struct ExtractCommandLine {
+    ExtractOptions options;
+    bool progressOn = false;
+    bool progressOff = false;
+};
+
+ValueProblem takeJobs(const std::string& value, unsigned& jobs) {
+    const std::optional<unsigned> n = decimalNumber<unsigned>(value);
+    if (!n || *n < 1 || *n > kMaxExtractJobs) {
+        return value + " is not a number from 1 to " + std::to_string(kMaxExtractJobs);
+    }
+    jobs = *n;
+    return std::nullopt;
+}
+
+}  // namespace
+
+CommandSpec extractCommand() {
+    const auto line = std::make_shared<ExtractCommandLine>();
+    ExtractOptions& options = line->options;
+    options.jobs = defaultExtractJobs();
+    CommandSpec spec;
+    spec.name = "extract";
+    spec.summary = "Extract all members, or the chosen ones, creating directories as needed.";
+    addMemberOptions(spec, partOf(line, options.members));
+    OptionSpec directory = textOption("-C,--directory", "DIR", "extract into DIR, made when missing",
+                                      partOf(line, options.directory));
+    directory.shownDefault = options.directory;
+    spec.options.push_back(std::move(directory));
+    spec.options.push_back(
+        flagOption("-k,--keep-old-files", "leave existing files alone", partOf(line, options.keepOldFiles)));
+    spec.options.push_back(
+        flagOption("-v,--verbose", "print each member's name as it is written", partOf(line, options.verbose)));
+    spec.options.push_back(flagOption("--flatten,--junk-paths", "keep only the last component of each name",
+                                      partOf(line, options.flatten)));
+    spec.options.push_back(
+        flagOption("-L,--lowercase", "write names in lower case (ASCII letters)", partOf(line, options.lowercase)));
+    spec.options.push_back(valueOption("-j,--jobs", "N",
+                                       "write members with N threads, 1 to 256 (default: the processors, up to 8); "
+                                       "what is written and reported stays as with one",
+                                       [line](const std::string& value) { return takeJobs(value, line->options.jobs); }));
+    spec.options.push_back(flagOption("--progress", "show the progress line even when not on a terminal",
+                                      partOf(line, line->progressOn)));
+    spec.options.push_back(flagOption("--no-progress", "never show the progress line", partOf(line, line->progressOff)));
+    spec.misuse = [line](const std::vector<std::string>&) -> std::string {
+        return line->progressOn && line->progressOff ? "--progress and --no-progress exclude each other" : "";
+    };
+    spec.run = [line](const CommandCall& call) {
+        ExtractOptions& o = line->options;
+        o.members.selection.patterns = call.operands;
+        o.progress = line->progressOn    ? ProgressMode::Always
+                     : line->progressOff ? ProgressMode::Never
+                                         : ProgressMode::OnTerminal;
+        return extractArchive(call.paths, o, call.streams);
+    };
+    return spec;
+}
+
+}  // namespace unbcl::bcl

@@ -12,10 +12,10 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "commands.hpp"
-#include "member_hash.hpp"
 #include "unbcl/console.hpp"
 #include "unbcl/file_io.hpp"
 
@@ -28,15 +28,13 @@ constexpr const char* kExitStatusText =
     "2 the command could not run (bad usage, an archive file that cannot be opened).";
 
 constexpr const char* kArchiveOperandText =
-    "The first operand names the archive when it ends in .BCL (any case): its data file is the same\n"
-    "path with the last letter L turned into D in the same case (GAME.BCL, GAME.BCD). -i and -d name\n"
-    "the files instead; after -i, -d or --, every operand is a member or a file.";
+    "The first operand names the archive when it ends in .BCL (any case), after the command or before\n"
+    "it (bcl list GAME.BCL, bcl GAME.BCL list): its data file is the same path with the last letter L\n"
+    "turned into D in the same case (GAME.BCD). -i and -d name the files instead; after -i, -d or --,\n"
+    "every operand is a member or a file.";
 
-const std::vector<std::string> kCommands{"list",   "test",   "extract", "cat",   "create", "update",
-                                          "append", "delete", "rename",  "mount", "umount"};
-
-// Writes what the option parser has to say (help, version, a usage error) with checked writes,
-// so that text lost to a full disk is reported with its real cause.
+// Writes what the option parser has to say (help, version) and usage errors with checked
+// writes, so that text lost to a full disk is reported with its real cause.
 int writeParserOutput(const std::string& out, const std::string& err, int code) {
     (void)unbcl::writeAll(STDERR_FILENO, err);
     if (const int writeErr = unbcl::writeAll(STDOUT_FILENO, out); writeErr != 0) {
@@ -46,38 +44,60 @@ int writeParserOutput(const std::string& out, const std::string& err, int code) 
     return code;
 }
 
-int finishParse(const CLI::App& app, const CLI::ParseError& error) {
-    std::ostringstream out;
-    std::ostringstream err;
-    const int code = app.exit(error, out, err) == 0 ? kBclOk : kBclCannotRun;
-    return writeParserOutput(out.str(), err.str(), code);
+std::vector<CommandSpec> commandTable() {
+    std::vector<CommandSpec> table;
+    table.push_back(listCommand());
+    table.push_back(testCommand());
+    table.push_back(extractCommand());
+    table.push_back(catCommand());
+    table.push_back(createCommand());
+    table.push_back(updateCommand());
+    table.push_back(appendCommand());
+    table.push_back(deleteCommand());
+    table.push_back(renameCommand());
+    table.push_back(mountCommand());
+    table.push_back(umountCommand());
+    return table;
 }
 
-std::string commandList() {
+const CommandSpec* findSpec(const std::vector<CommandSpec>& table, const std::string& name) {
+    const auto found = std::find_if(table.begin(), table.end(), [&](const CommandSpec& c) { return c.name == name; });
+    return found == table.end() ? nullptr : &*found;
+}
+
+// What bcl's own options, which may stand before the command or after it, say about the archive.
+struct ArchiveNaming {
+    ArchivePaths paths;
+    bool given = false;  // by -i or -d
+};
+
+std::vector<OptionSpec> globalOptions(const std::shared_ptr<ArchiveNaming>& naming) {
+    const auto pathOption = [&naming](std::string names, std::string help, std::string& target) {
+        OptionSpec o = valueOption(std::move(names), "FILE", std::move(help),
+                                   [naming, target = &target](const std::string& value) -> ValueProblem {
+                                       *target = value;
+                                       naming->given = true;
+                                       return std::nullopt;
+                                   });
+        o.shownDefault = target;
+        return o;
+    };
+    return {pathOption("-i,--index", "the index file", naming->paths.index),
+            pathOption("-d,--data", "the data file", naming->paths.data)};
+}
+
+int usageError(const std::vector<CommandSpec>& table, const std::string& message) {
     std::string list;
-    for (const std::string& c : kCommands) list += (list.empty() ? "" : ", ") + c;
-    return list;
-}
-
-int usageError(const std::string& message) {
-    return writeParserOutput({}, "bcl: " + message + "\ncommands: " + commandList() +
-                                     "\nTry 'bcl --help' for more information.\n",
+    for (const CommandSpec& c : table) list += (list.empty() ? "" : ", ") + c.name;
+    return writeParserOutput({}, "bcl: " + message + "\ncommands: " + list + "\nTry 'bcl --help' for more information.\n",
                              kBclCannotRun);
 }
 
-// The command word: the first argument that is neither an option nor the value of -i or -d.
-std::optional<std::size_t> findCommand(const std::vector<std::string>& args) {
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "-i" || a == "-d" || a == "--index" || a == "--data") {
-            ++i;
-        } else if (a == "--") {
-            return std::nullopt;
-        } else if (a.empty() || a.front() != '-') {
-            return i;
-        }
-    }
-    return std::nullopt;
+// A mistake in the options or operands of a command that was recognised: only the mistake.
+int commandUsageError(const std::string& command, const std::string& message) {
+    const std::string program = "bcl " + command;
+    return writeParserOutput({}, program + ": " + message + "\nTry '" + program + " --help' for more information.\n",
+                             kBclCannotRun);
 }
 
 bool endsWithBcl(const std::string& name) {
@@ -94,252 +114,292 @@ std::string dataFileFor(const std::string& index) {
     return data;
 }
 
-// Takes the first operand as the archive when it ends in .BCL and nothing else named it.
-void takeArchiveOperand(ArchivePaths& paths, std::vector<std::string>& operands, bool pathsGiven,
-                        bool firstOperandAfterDashes) {
-    if (pathsGiven || firstOperandAfterDashes || operands.empty() || !endsWithBcl(operands.front())) return;
-    paths.index = operands.front();
-    paths.data = dataFileFor(paths.index);
-    operands.erase(operands.begin());
+void nameArchive(ArchivePaths& paths, const std::string& index) {
+    paths.index = index;
+    paths.data = dataFileFor(index);
 }
 
-void addMemberOptions(CLI::App* command, MemberOptions& options) {
-    command->add_flag("-I,--ignore-case", options.selection.ignoreCase, "match patterns without regard to case");
-    command->add_option("-x,--exclude", options.selection.excludes, "leave out members that PATTERN selects (repeatable)")
-        ->type_name("PATTERN")
-        ->allow_extra_args(false);
-    command->add_flag("--literal-names", options.names.literalNames,
-                      "keep a backslash in a name as part of it, not as a directory separator");
-    command->add_option("--charset", options.names.charset,
-                        "names are in code page NAME (CP437, CP850, CP932, ...): shown and written as UTF-8")
-        ->type_name("NAME");
+// The next argument from `from` on that is neither an option nor the value of one of bcl's own
+// options; none after "--".
+std::optional<std::size_t> nextWord(const std::vector<std::string>& args, std::size_t from, const CLI::App& app) {
+    for (std::size_t i = from; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--") return std::nullopt;
+        if (a.empty() || a.front() != '-') return i;
+        const CLI::Option* own = app.get_option_no_throw(a);
+        if (own != nullptr && own->get_items_expected_min() > 0) ++i;
+    }
+    return std::nullopt;
 }
 
-void addFileOptions(CLI::App* command, AddOptions& options) {
-    command->add_option("-C,--directory", options.inputs.directory, "name files relative to DIR, and find them there")
-        ->type_name("DIR");
-    command->add_option("-T,--files-from", options.inputs.filesFrom,
-                        "read more paths from FILE, one a line (- for standard input)")
-        ->type_name("FILE");
-    command->add_flag("--null", options.inputs.nullSeparated, "paths read with -T end with NUL, not a line feed");
-    command->add_flag("--dereference", options.inputs.dereference, "follow symbolic links instead of refusing them");
-    command->add_flag("--allow-duplicates", options.allowDuplicates, "accept a name given twice");
-    command->add_flag("--literal-names", options.literalNames,
-                      "accept names with a backslash or a drive letter, which bcl reads as paths");
-    command->add_option("--charset", options.charset, "write names in code page NAME; a name it cannot hold is refused")
-        ->type_name("NAME");
-    command->add_option("--align", options.align, "start each member at a multiple of N, a power of two")
-        ->type_name("N");
-    command->add_flag("-v,--verbose", options.verbose, "name each file as it is added");
+struct CommandWord {
+    std::size_t at = 0;
+    std::optional<std::string> archive;  // an archive named before the command, taken out of the arguments
+};
+
+// The command word, or why there is none. "bcl GAME.BCL list" names the archive first.
+std::variant<CommandWord, std::string> findCommand(std::vector<std::string>& args, const CLI::App& app,
+                                                   const std::vector<CommandSpec>& table) {
+    const std::optional<std::size_t> first = nextWord(args, 0, app);
+    if (!first) return std::string("a command is required");
+    const std::string& word = args[*first];
+    if (word == "help" || findSpec(table, word) != nullptr) return CommandWord{*first, std::nullopt};
+    if (!endsWithBcl(word)) return "unknown command '" + word + "'";
+    const std::optional<std::size_t> second = nextWord(args, *first + 1, app);
+    if (!second) return std::string("a command is required");
+    if (findSpec(table, args[*second]) == nullptr) return "unknown command '" + args[*second] + "'";
+    CommandWord found{*second - 1, word};
+    args.erase(args.begin() + static_cast<std::ptrdiff_t>(*first));
+    return found;
+}
+
+// How the option was written where it was given, "-j" or "--jobs": the occurrence with the value
+// in question, or the last one.
+std::string spellingUsed(const std::vector<std::string>& args, const CLI::Option& option,
+                         const std::optional<std::string>& value) {
+    std::string last = option.get_name();
+    for (std::size_t i = 0; i < args.size() && args[i] != "--"; ++i) {
+        const std::string& a = args[i];
+        std::string spelling;
+        std::string given = i + 1 < args.size() ? args[i + 1] : std::string();
+        for (const std::string& l : option.get_lnames()) {
+            if (a == "--" + l) spelling = a;
+            if (a.rfind("--" + l + "=", 0) == 0) {
+                spelling = "--" + l;
+                given = a.substr(l.size() + 3);
+            }
+        }
+        for (const std::string& s : option.get_snames()) {
+            if (a.rfind("-" + s, 0) == 0 && a.rfind("--", 0) != 0) {
+                spelling = "-" + s;
+                if (a.size() > 2) given = a.substr(2);
+            }
+        }
+        if (spelling.empty()) continue;
+        if (value && given == *value) return spelling;
+        last = spelling;
+    }
+    return last;
+}
+
+// A flag may be given a value the way CLI11 reads one (--json=no); anything else is a mistake.
+std::optional<bool> flagValue(const std::string& given) {
+    for (const char* on : {"true", "on", "yes", "enable", "1"}) {
+        if (given == on) return true;
+    }
+    for (const char* off : {"false", "off", "no", "disable", "0"}) {
+        if (given == off) return false;
+    }
+    return std::nullopt;
+}
+
+// CLI11's help, with a command's one operand shown as the one it needs ("bcl umount MOUNTPOINT").
+class HelpFormatter : public CLI::Formatter {
+public:
+    std::string make_option_usage(const CLI::Option* operand) const override {
+        if (operand->get_expected_max() == 1) return make_option_name(operand, true);
+        return CLI::Formatter::make_option_usage(operand);
+    }
+};
+
+struct RegisteredOption {
+    const OptionSpec* spec;
+    CLI::Option* option;
+};
+
+CLI::Option* addOption(CLI::App& app, const OptionSpec& spec) {
+    if (spec.valueName.empty()) return app.add_flag(spec.names, spec.help);
+    CLI::Option* o = app.add_option(spec.names, spec.help)
+                         ->type_name(spec.valueName)
+                         ->expected(1)
+                         ->allow_extra_args(false)
+                         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    if (!spec.shownDefault.empty()) o->default_str(spec.shownDefault);
+    if (spec.delimiter != '\0') o->delimiter(spec.delimiter);
+    return o;
+}
+
+// Hands each option's values to its spec, in the order given; returns the first mistake as
+// "OPTION: what is wrong".
+std::optional<std::string> takeOptions(const std::vector<RegisteredOption>& options,
+                                       const std::vector<std::string>& args) {
+    for (const RegisteredOption& r : options) {
+        const std::vector<std::string>& values = r.option->results();
+        if (values.empty()) continue;
+        if (r.spec->setFlag) {
+            const std::optional<bool> on = flagValue(values.back());
+            if (!on) return spellingUsed(args, *r.option, std::nullopt) + ": takes no value";
+            r.spec->setFlag(*on);
+            continue;
+        }
+        if (!r.spec->repeatable && values.size() > 1) {
+            return spellingUsed(args, *r.option, std::nullopt) + ": given more than once";
+        }
+        for (const std::string& value : values) {
+            if (const ValueProblem problem = r.spec->takeValue(value)) {
+                return spellingUsed(args, *r.option, value) + ": " + *problem;
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+// What the parser stopped at, in bcl's own words.
+std::string describeParseError(const CLI::ParseError& error, const CLI::App& app, const CLI::App& command,
+                               const std::vector<std::string>& args) {
+    if (dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr) {
+        std::vector<std::string> extras = command.remaining();
+        if (extras.empty()) extras = app.remaining();
+        if (!extras.empty()) {
+            const std::string& first = extras.front();
+            return first + (first.size() > 1 && first.front() == '-' ? ": unknown option" : ": unexpected operand");
+        }
+    }
+    if (dynamic_cast<const CLI::ArgumentMismatch*>(&error) != nullptr) {
+        // The parser names the option whose value is missing first in its message.
+        const std::string what = error.what();
+        for (const CLI::App* a : {&command, &app}) {
+            for (const CLI::Option* o : a->get_options()) {
+                if (!o->get_positional() && what.rfind(o->get_name() + ":", 0) == 0) {
+                    return spellingUsed(args, *o, std::nullopt) + ": needs a value (" + o->get_type_name() + ")";
+                }
+            }
+        }
+    }
+    return std::string("cannot read the command line: ") + error.what();
+}
+
+void configureProgram(CLI::App& app) {
+    const auto formatter = std::make_shared<HelpFormatter>();
+    formatter->label("SUBCOMMAND", "COMMAND");
+    formatter->label("Positionals", "Operands");
+    app.formatter(formatter);
+    app.set_help_flag("-h,--help", "show this help and exit");
+    app.set_version_flag("--version", "bcl " UNBCL_VERSION, "show the version and exit");
+    app.require_subcommand(1);
+    // bcl's own options (-i, -d) may follow the command.
+    app.fallthrough();
+    app.footer(std::string(kArchiveOperandText) + "\n\n" + kExitStatusText);
+}
+
+// Every command of the table becomes a subcommand, so that each has its help; only the options
+// of the one that runs are collected. All commands' operands go into one vector, as only one
+// command is parsed.
+CLI::App* addCommands(CLI::App& app, const std::vector<CommandSpec>& table, const CommandSpec* running,
+                      std::vector<std::string>& operands, std::vector<RegisteredOption>& registered) {
+    CLI::App* runningCommand = nullptr;
+    for (const CommandSpec& c : table) {
+        CLI::App* sub = app.add_subcommand(c.name, c.summary)->group("Commands");
+        for (const OptionSpec& o : c.options) {
+            CLI::Option* added = addOption(*sub, o);
+            if (&c == running) registered.push_back({&o, added});
+        }
+        CLI::Option* operandsOption = sub->add_option(c.operandName, operands, c.operandHelp)->type_name("");
+        if (c.maxOperands == 1) {
+            // Missing or more than one is reported later, in bcl's words, also after "--".
+            operandsOption->expected(1)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+        }
+        sub->footer(c.takesArchive ? std::string(kArchiveOperandText) + "\n" : std::string());
+        if (&c == running) runningCommand = sub;
+    }
+    return runningCommand;
+}
+
+// "bcl help" and "bcl help COMMAND" are --help in other words; returns false for an unknown COMMAND.
+bool turnHelpIntoOption(std::vector<std::string>& args, std::size_t helpAt, const std::vector<CommandSpec>& table) {
+    const std::vector<std::string> rest(args.begin() + static_cast<std::ptrdiff_t>(helpAt) + 1, args.end());
+    if (!rest.empty() && findSpec(table, rest.front()) == nullptr) return false;
+    args = rest.empty() ? std::vector<std::string>{"--help"} : std::vector<std::string>{rest.front(), "--help"};
+    return true;
+}
+
+// Everything after "--" is an operand, whatever it looks like: it is taken out before parsing.
+std::vector<std::string> takeOperandsAfterDashes(std::vector<std::string>& args, std::size_t commandAt) {
+    const auto dashes = std::find(args.begin() + static_cast<std::ptrdiff_t>(commandAt), args.end(), "--");
+    if (dashes == args.end()) return {};
+    std::vector<std::string> after(dashes + 1, args.end());
+    args.erase(dashes, args.end());
+    return after;
+}
+
+// Names the archive from the word before the command or from the first operand, as the
+// command takes it; returns what is wrong, or "".
+std::string nameArchiveFromOperands(ArchiveNaming& naming, const CommandSpec& spec, const CommandWord& word,
+                                    std::vector<std::string>& operands, bool firstOperandAfterDashes) {
+    if (word.archive) {
+        if (!spec.takesArchive) return *word.archive + ": " + spec.name + " takes no archive";
+        if (naming.given) return *word.archive + ": the archive is already named by -i or -d";
+        nameArchive(naming.paths, *word.archive);
+    } else if (spec.takesArchive && !naming.given && !firstOperandAfterDashes && !operands.empty() &&
+               endsWithBcl(operands.front())) {
+        nameArchive(naming.paths, operands.front());
+        operands.erase(operands.begin());
+    }
+    return {};
 }
 
 int runBcl(std::vector<std::string> args, bool outClosedAtStart) {
-    const std::optional<std::size_t> commandAt = findCommand(args);
+    const std::vector<CommandSpec> table = commandTable();
+    const auto naming = std::make_shared<ArchiveNaming>();
+    const std::vector<OptionSpec> globals = globalOptions(naming);
+    CLI::App app{"Lists, tests, extracts, prints and creates index and data file archives.", "bcl"};
+    configureProgram(app);
+    std::vector<RegisteredOption> registered;
+    for (const OptionSpec& o : globals) registered.push_back({&o, addOption(app, o)});
+
+    const std::vector<std::string> asGiven = args;
     const bool wantsHelpOrVersion = std::any_of(args.begin(), args.end(), [](const std::string& a) {
         return a == "-h" || a == "--help" || a == "--version";
     });
-    if (!commandAt && !wantsHelpOrVersion) return usageError("a command is required");
-    std::vector<std::string> afterDashes;
-    if (commandAt) {
-        const std::string& word = args[*commandAt];
-        if (word == "help") {
-            // "bcl help" and "bcl help COMMAND" are --help in other words.
-            std::vector<std::string> rest(args.begin() + static_cast<std::ptrdiff_t>(*commandAt) + 1, args.end());
-            args = rest.empty() ? std::vector<std::string>{"--help"} : std::vector<std::string>{rest.front(), "--help"};
-            if (!rest.empty() && std::find(kCommands.begin(), kCommands.end(), rest.front()) == kCommands.end()) {
-                return usageError("unknown command '" + rest.front() + "'");
-            }
-        } else if (std::find(kCommands.begin(), kCommands.end(), word) == kCommands.end()) {
-            return usageError("unknown command '" + word + "'");
-        } else if (const auto dashes = std::find(args.begin() + static_cast<std::ptrdiff_t>(*commandAt), args.end(), "--");
-                   dashes != args.end()) {
-            // Everything after "--" is an operand, whatever it looks like.
-            afterDashes.assign(dashes + 1, args.end());
-            args.erase(dashes, args.end());
-        }
+    const std::variant<CommandWord, std::string> found = findCommand(args, app, table);
+    if (const std::string* problem = std::get_if<std::string>(&found); problem != nullptr && !wantsHelpOrVersion) {
+        return usageError(table, *problem);
     }
-
-    CLI::App app{"Lists, tests, extracts, prints and creates index and data file archives.", "bcl"};
-    app.set_version_flag("--version", "bcl " UNBCL_VERSION);
-    app.require_subcommand(1);
-    app.fallthrough();
-    app.failure_message([](const CLI::App*, const CLI::Error& e) {
-        return std::string("bcl: ") + e.what() + "\nTry 'bcl --help' for more information.\n";
-    });
-
-    ArchivePaths paths;
-    CLI::Option* indexOption = app.add_option("-i,--index", paths.index, "the index file")
-                                   ->type_name("FILE")
-                                   ->capture_default_str();
-    CLI::Option* dataOption =
-        app.add_option("-d,--data", paths.data, "the data file")->type_name("FILE")->capture_default_str();
+    const CommandWord* word = std::get_if<CommandWord>(&found);
+    const CommandSpec* spec = word != nullptr ? findSpec(table, args[word->at]) : nullptr;
+    std::vector<std::string> afterDashes;
+    if (word != nullptr && spec == nullptr && !turnHelpIntoOption(args, word->at, table)) {
+        return usageError(table, "unknown command '" + args[word->at + 1] + "'");
+    }
+    if (spec != nullptr) afterDashes = takeOperandsAfterDashes(args, word->at);
 
     std::vector<std::string> operands;
-
-    ListOptions listOptions;
-    std::vector<std::string> hashNames;
-    CLI::App* list = app.add_subcommand("list", "List the members: offset, length and name, then a total.");
-    addMemberOptions(list, listOptions.members);
-    list->add_flag("--json", listOptions.json, "one JSON object: header lines, members, count and total");
-    list->add_flag("-l,--long", listOptions.showHeader, "show the index's two header lines first");
-    list->add_option("--hash", hashNames, "add each member's checksum: crc32, md5, sha1 or sha256 (repeatable)")
-        ->type_name("ALG")
-        ->delimiter(',')
-        ->allow_extra_args(false)
-        ->check(CLI::IsMember({"crc32", "md5", "sha1", "sha256"}));
-
-    TestOptions testOptions;
-    CLI::App* test = app.add_subcommand("test", "Check the members against the data file, writing nothing.");
-    addMemberOptions(test, testOptions.members);
-
-    ExtractOptions extract;
-    bool progressOn = false;
-    bool progressOff = false;
-    CLI::App* extractCommand =
-        app.add_subcommand("extract", "Extract all members, or the chosen ones, creating directories as needed.");
-    addMemberOptions(extractCommand, extract.members);
-    extractCommand->add_option("-C,--directory", extract.directory, "extract into DIR, made when missing")
-        ->type_name("DIR")
-        ->capture_default_str();
-    extractCommand->add_flag("-k,--keep-old-files", extract.keepOldFiles, "leave existing files alone");
-    extractCommand->add_flag("-v,--verbose", extract.verbose, "print each member's name as it is written");
-    extractCommand->add_flag("--flatten,--junk-paths", extract.flatten, "keep only the last component of each name");
-    extractCommand->add_flag("-L,--lowercase", extract.lowercase, "write names in lower case (ASCII letters)");
-    // As many workers as the machine has processors, up to 8: beyond that, creating files in
-    // the same directories gains little.
-    extract.jobs = static_cast<unsigned>(std::clamp(::sysconf(_SC_NPROCESSORS_ONLN), 1L, 8L));
-    extractCommand->add_option("-j,--jobs", extract.jobs,
-                               "write members with N threads (default: the processors, up to 8); "
-                               "what is written and reported stays as with one")
-        ->type_name("N")
-        ->capture_default_str()
-        ->check(CLI::Range(1u, kMaxExtractJobs));
-    CLI::Option* progressOnOption =
-        extractCommand->add_flag("--progress", progressOn, "show the progress line even when not on a terminal");
-    extractCommand->add_flag("--no-progress", progressOff, "never show the progress line")->excludes(progressOnOption);
-
-    CatOptions catOptions;
-    CLI::App* cat = app.add_subcommand("cat", "Write the chosen members' bytes to standard output, operand by operand.");
-    addMemberOptions(cat, catOptions.members);
-
-    CreateOptions create;
-    CLI::App* createCommand = app.add_subcommand(
-        "create", "Write a new archive holding the files, and the files beneath directories, in the order given.");
-    createCommand->add_option("-H,--header", create.headers, "a header line (up to twice)")
-        ->type_name("TEXT")
-        ->allow_extra_args(false);
-    addFileOptions(createCommand, create.add);
-
-    AddOptions update;
-    CLI::App* updateCommand = app.add_subcommand(
-        "update", "Replace the members the files name, in their places, and add the other files at the end.");
-    addFileOptions(updateCommand, update);
-
-    AddOptions append;
-    CLI::App* appendCommand = app.add_subcommand(
-        "append", "Add the files as new members at the end of the data file, in place, then replace the index.");
-    addFileOptions(appendCommand, append);
-
-    MemberOptions deletion;
-    CLI::App* deleteCommand =
-        app.add_subcommand("delete", "Remove the chosen members; the data file keeps no dead bytes.");
-    addMemberOptions(deleteCommand, deletion);
-
-    RenameOptions rename;
-    CLI::App* renameCommand = app.add_subcommand("rename", "Give member OLD the name NEW; only the index changes.");
-    renameCommand->add_flag("--literal-names", rename.members.names.literalNames,
-                            "keep a backslash in a name as part of it, not as a directory separator");
-    renameCommand->add_option("--charset", rename.members.names.charset, "names are in code page NAME")
-        ->type_name("NAME");
-
-    for (CLI::App* command : {list, test, extractCommand, cat, deleteCommand}) {
-        command->add_option("pattern", operands, "[ARCHIVE] members to work on: shell patterns, exact names, directories")
-            ->type_name("PATTERN");
-    }
-    for (CLI::App* command : {createCommand, updateCommand, appendCommand}) {
-        command->add_option("path", operands, "[ARCHIVE] files and directories to put in the archive")->type_name("PATH");
-    }
-    renameCommand->add_option("name", operands, "[ARCHIVE] OLD NEW")->type_name("NAME");
-    MountOptions mountOptions;
-    CLI::App* mountCommand = app.add_subcommand(
-        "mount", "Mount the archive read-only at MOUNTPOINT; returns once it is usable, serving in the background.");
-    mountCommand->add_flag("-f,--foreground", mountOptions.foreground, "serve in the foreground until unmounted");
-    mountCommand->add_option("-o", mountOptions.fuseOptions, "a FUSE mount option, e.g. allow_other (repeatable)")
-        ->type_name("OPTION")
-        ->allow_extra_args(false);
-    mountCommand->add_flag("--literal-names", mountOptions.names.literalNames,
-                           "keep a backslash in a name as part of it, not as a directory separator");
-    mountCommand->add_option("--charset", mountOptions.names.charset,
-                             "names are in code page NAME (CP437, CP932, ...): shown as UTF-8")
-        ->type_name("NAME");
-    mountCommand->add_option("mountpoint", operands, "[ARCHIVE] MOUNTPOINT, an existing directory")
-        ->type_name("DIR");
-
-    std::string unmountPoint;
-    CLI::App* umountCommand = app.add_subcommand("umount", "Unmount what bcl mount mounted at MOUNTPOINT.");
-    umountCommand->add_option("mountpoint", unmountPoint, "where the archive is mounted")->type_name("DIR")->required();
-    for (CLI::App* command : app.get_subcommands({})) command->footer(std::string(kArchiveOperandText) + "\n");
-    app.footer(std::string(kArchiveOperandText) + "\n\n" + kExitStatusText);
-
+    CLI::App* command = addCommands(app, table, spec, operands, registered);
     try {
         std::reverse(args.begin(), args.end());
         app.parse(args);
+    } catch (const CLI::Success& e) {
+        std::ostringstream out;
+        std::ostringstream err;
+        const int code = app.exit(e, out, err) == 0 ? kBclOk : kBclCannotRun;
+        return writeParserOutput(out.str(), err.str(), code);
     } catch (const CLI::ParseError& e) {
-        return finishParse(app, e);
+        if (spec == nullptr) return usageError(table, "a command is required");
+        return commandUsageError(spec->name, describeParseError(e, app, *command, asGiven));
+    }
+    if (spec == nullptr) return usageError(table, "a command is required");
+    if (const std::optional<std::string> problem = takeOptions(registered, asGiven)) {
+        return commandUsageError(spec->name, *problem);
     }
 
     const bool firstOperandAfterDashes = operands.empty() && !afterDashes.empty();
     operands.insert(operands.end(), afterDashes.begin(), afterDashes.end());
-    takeArchiveOperand(paths, operands, indexOption->count() > 0 || dataOption->count() > 0, firstOperandAfterDashes);
+    if (spec->maxOperands != 0 && operands.size() > spec->maxOperands) {
+        return commandUsageError(spec->name, operands[spec->maxOperands] + ": unexpected operand");
+    }
+    if (const std::string problem = nameArchiveFromOperands(*naming, *spec, *word, operands, firstOperandAfterDashes);
+        !problem.empty()) {
+        return commandUsageError(spec->name, problem);
+    }
+    if (spec->misuse) {
+        if (const std::string problem = spec->misuse(operands); !problem.empty()) {
+            return commandUsageError(spec->name, problem);
+        }
+    }
 
     const unbcl::StandardStreams streams{STDOUT_FILENO, STDERR_FILENO, ::isatty(STDOUT_FILENO) == 1,
                                          ::isatty(STDERR_FILENO) == 1, outClosedAtStart};
-    if (list->parsed()) {
-        listOptions.members.selection.patterns = operands;
-        for (const std::string& name : hashNames) listOptions.hashes.push_back(*hashFromName(name));
-        return listArchive(paths, listOptions, streams);
-    }
-    if (test->parsed()) {
-        testOptions.members.selection.patterns = operands;
-        return testArchive(paths, testOptions, streams);
-    }
-    if (extractCommand->parsed()) {
-        extract.members.selection.patterns = operands;
-        extract.progress = progressOn ? ProgressMode::Always : progressOff ? ProgressMode::Never : ProgressMode::OnTerminal;
-        return extractArchive(paths, extract, streams);
-    }
-    if (cat->parsed()) {
-        if (operands.empty()) return usageError("cat: name the members to print");
-        catOptions.members.selection.patterns = operands;
-        return catMembers(paths, catOptions, streams);
-    }
-    if (deleteCommand->parsed()) {
-        deletion.selection.patterns = operands;
-        return deleteMembers(paths, deletion, streams);
-    }
-    if (renameCommand->parsed()) {
-        if (operands.size() != 2) return usageError("rename: give the member's name and its new name");
-        rename.from = operands[0];
-        rename.to = operands[1];
-        return renameMember(paths, rename, streams);
-    }
-    if (mountCommand->parsed()) {
-        if (operands.size() != 1) return usageError("mount: give the mount point (after the archive, if named)");
-        mountOptions.mountPoint = operands.front();
-        return mountArchive(paths, mountOptions, streams);
-    }
-    if (umountCommand->parsed()) return unmountArchive(unmountPoint, streams);
-    AddOptions& adding = createCommand->parsed() ? create.add : updateCommand->parsed() ? update : append;
-    adding.inputs.operands = operands;
-    if (operands.empty() && adding.inputs.filesFrom.empty()) {
-        return usageError("name the files to put in the archive, or a list of them with -T");
-    }
-    if (adding.align < 1 || (adding.align & (adding.align - 1)) != 0 || adding.align > (std::int64_t{1} << 30)) {
-        return usageError("--align takes a power of two up to 1073741824");
-    }
-    if (createCommand->parsed()) return createArchive(paths, create, streams);
-    if (updateCommand->parsed()) return updateArchive(paths, update, streams);
-    return appendToArchive(paths, append, streams);
+    return spec->run(CommandCall{naming->paths, std::move(operands), streams});
 }
 
 }  // namespace

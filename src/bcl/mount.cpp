@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bcl mount: serves the archive as a read-only file system through FUSE. Every member is a
 // byte range of the data file, so a read is handed to the kernel as that file's descriptor and
 // offset and never passes through this process's memory.
@@ -449,6 +450,33 @@ int mountArchive(const ArchivePaths& paths, const MountOptions& options, const S
         if (*side == Side::Parent) endParent(kBclOk);
     }
     return serve(session);
+}
+
+}  // namespace unbcl::bcl
+
+namespace unbcl::bcl {
+
+CommandSpec mountCommand() {
+    const auto options = std::make_shared<MountOptions>();
+    CommandSpec spec;
+    spec.name = "mount";
+    spec.summary = "Mount the archive read-only at MOUNTPOINT; returns once it is usable, serving in the background.";
+    spec.options.push_back(flagOption("-f,--foreground", "serve in the foreground until unmounted",
+                                      partOf(options, options->foreground)));
+    spec.options.push_back(textsOption("-o", "OPTION", "a FUSE mount option, e.g. allow_other (repeatable)",
+                                       partOf(options, options->fuseOptions)));
+    addNameOptions(spec, partOf(options, options->names),
+                   "names are in code page NAME (CP437, CP932, ...): shown as UTF-8");
+    spec.operandName = "MOUNTPOINT";
+    spec.operandHelp = "[ARCHIVE] MOUNTPOINT, an existing directory";
+    spec.misuse = [](const std::vector<std::string>& operands) -> std::string {
+        return operands.size() != 1 ? "give the mount point (after the archive, if named)" : "";
+    };
+    spec.run = [options](const CommandCall& call) {
+        options->mountPoint = call.operands.front();
+        return mountArchive(call.paths, *options, call.streams);
+    };
+    return spec;
 }
 
 }  // namespace unbcl::bcl

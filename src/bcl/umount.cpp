@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bcl umount: takes down a file system that bcl mount put up, and nothing else.
 #include <spawn.h>
 #include <sys/mount.h>
@@ -126,6 +127,25 @@ int unmountArchive(const std::string& mountPoint, const StandardStreams& streams
         return kBclCannotRun;
     }
     return kBclOk;
+}
+
+}  // namespace unbcl::bcl
+
+namespace unbcl::bcl {
+
+CommandSpec umountCommand() {
+    CommandSpec spec;
+    spec.name = "umount";
+    spec.summary = "Unmount what bcl mount mounted at MOUNTPOINT.";
+    spec.operandName = "MOUNTPOINT";
+    spec.operandHelp = "where the archive is mounted";
+    spec.maxOperands = 1;
+    spec.takesArchive = false;
+    spec.misuse = [](const std::vector<std::string>& operands) -> std::string {
+        return operands.empty() ? "give the mount point" : "";
+    };
+    spec.run = [](const CommandCall& call) { return unmountArchive(call.operands.front(), call.streams); };
+    return spec;
 }
 
 }  // namespace unbcl::bcl

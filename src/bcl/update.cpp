@@ -48,3 +48,20 @@ int updateArchive(const ArchivePaths& paths, const AddOptions& options, const St
 }
 
 }  // namespace unbcl::bcl
+
+namespace unbcl::bcl {
+
+CommandSpec updateCommand() {
+    const auto options = std::make_shared<AddOptions>();
+    CommandSpec spec;
+    spec.name = "update";
+    spec.summary = "Replace the members the files name, in their places, and add the other files at the end.";
+    addFileOptions(spec, options);
+    spec.run = [options](const CommandCall& call) {
+        options->inputs.operands = call.operands;
+        return updateArchive(call.paths, *options, call.streams);
+    };
+    return spec;
+}
+
+}  // namespace unbcl::bcl

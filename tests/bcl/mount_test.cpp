@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bcl mount and umount, mounted for real: what the mount shows against what bcl extract
 // writes, reads against the data file's bytes, and what is left once it is unmounted.
 #include <fcntl.h>

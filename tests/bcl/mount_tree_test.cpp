@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The mount's tree on its own: what the name conversion hands it decides the paths, and
 // lookups agree with listings. (What a mount shows is tested against extraction in mount_test.)
 #include <fcntl.h>
