@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "unbcl/file_io.hpp"
@@ -129,11 +130,15 @@ private:
     std::optional<bool> mayReplace(const OutputSlot& slot, const std::string& name, Problems& problems) const;
     Problem whatIsKept(const std::string& name) const;
     void writeWhole(const ListMLV& entry, const std::string& name, ExtractedMember& result);
+    void tidyOnce(const std::string& name, int parentFd);
 
     int dataFd_;
     BeneathPolicy policy_;
     std::vector<ProtectedFile> protected_;
     MemberCopier copier_;
+    // The directories (by their path beneath the extraction directory) already cleared of what
+    // dead writers left there, once per run.
+    std::unordered_set<std::string> tidied_;
 };
 
 }  // namespace unbcl

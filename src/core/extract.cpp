@@ -260,9 +260,20 @@ Problem BeneathExtractor::whatIsKept(const std::string& name) const {
     return makeNameProblem(ProblemKind::Refused, name, "nothing kept: " + describeFileType(st.st_mode) + " is in the way");
 }
 
+void BeneathExtractor::tidyOnce(const std::string& name, int parentFd) {
+    const std::size_t slash = name.rfind('/');
+    std::string directory = slash == std::string::npos ? std::string() : name.substr(0, slash);
+    if (tidied_.contains(directory)) return;
+    removeAbandonedTemporaries(parentFd, kExtractTemporaryPrefix, kLeftoverAge);
+    tidied_.insert(std::move(directory));
+}
+
 void BeneathExtractor::writeWhole(const ListMLV& entry, const std::string& name, ExtractedMember& result) {
     const std::optional<OutputSlot> slot = makeOutputSlot(name, result.problems);
     if (!slot) return;
+    // A killed extraction leaves hidden files behind; the next one that writes beside them
+    // takes them away, but never a live writer's, which holds its file's lock.
+    tidyOnce(name, slot->parentFd(policy_.directoryFd));
     // A file kept with -k is looked at before any byte is copied. Otherwise the name is
     // assumed free, the common case, and what stands there is judged only when placing finds
     // the name taken.

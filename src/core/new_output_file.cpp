@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -84,7 +85,9 @@ int NewOutputFile::place(const std::string& base, bool replace) {
 
 void NewOutputFile::unlock() const { (void)::flock(file_.get(), LOCK_UN); }
 
-void removeAbandonedTemporaries(int directoryFd, std::string_view prefix) {
+void removeAbandonedTemporaries(int directoryFd, std::string_view prefix, std::chrono::seconds minimumAge) {
+    timespec now {};
+    (void)::clock_gettime(CLOCK_REALTIME, &now);
     const int own = ::dup(directoryFd);
     if (own < 0) return;
     const std::unique_ptr<DIR, DirCloser> listing(::fdopendir(own));
@@ -99,6 +102,7 @@ void removeAbandonedTemporaries(int directoryFd, std::string_view prefix) {
         struct stat held {};
         struct stat named {};
         if (!file || ::fstat(file.get(), &held) != 0 || !S_ISREG(held.st_mode)) continue;
+        if (held.st_ctim.tv_sec > now.tv_sec - minimumAge.count()) continue;
         if (::flock(file.get(), LOCK_EX | LOCK_NB) != 0) continue;
         // Only the file that was locked goes, not one that took its name meanwhile.
         if (::fstatat(directoryFd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_ino == held.st_ino &&

@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 
+#include <chrono>
 #include <string>
 #include <string_view>
 
@@ -63,7 +64,14 @@ private:
 };
 
 // Removes the hidden files a dead writer of this prefix left in the directory: those whose
-// lock can be taken. A file still locked belongs to a writer that is alive and is left.
-void removeAbandonedTemporaries(int directoryFd, std::string_view prefix);
+// lock can be taken. A file still locked belongs to a writer that is alive and is left. With
+// minimumAge, a file changed more recently is left too: a writer in the microsecond between
+// making its file and locking it may be a thread of this very process.
+void removeAbandonedTemporaries(int directoryFd, std::string_view prefix,
+                                std::chrono::seconds minimumAge = std::chrono::seconds(0));
+
+// How old a hidden file of bcl extract must be before another extraction takes it for a dead
+// writer's: extractions run side by side, and threads of one run write into one directory.
+inline constexpr std::chrono::seconds kLeftoverAge{2};
 
 }  // namespace unbcl

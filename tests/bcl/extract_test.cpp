@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // bcl extract: chosen members beneath a directory, links, -k and progress.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -310,6 +311,29 @@ TEST(BclExtract, AMemberNotWrittenWholeLeavesWhatStoodAtItsName) {
             EXPECT_TRUE(fs::is_symlink(dir / "out/sub/big"));
         }
     }
+}
+
+// What a killed extraction left (hidden files under the extractor's prefix) goes with the next
+// extraction that writes into the same directory; a hidden file whose writer is alive (it holds
+// the file's lock) stays, and so does a user's file of another form.
+TEST(BclExtract, TheNextExtractionTakesAwayWhatAKilledOneLeft) {
+    const Made archive(FileSet{{"a", "A"}, {"sub/b", "B"}});
+    const fs::path out = archive.dir / "out";
+    fs::create_directories(out / "sub");
+    writeFile(out / ".bcl-extract-deadbeef", "a killed run's");
+    writeFile(out / "sub" / ".bcl-extract-0k1lled0", "another");
+    writeFile(out / ".bcl-extract-notes.txt", "a user's");
+    writeFile(out / ".bcl-extract-alive000", "a live writer's");
+    const UniqueFd alive(::open((out / ".bcl-extract-alive000").c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(alive);
+    ASSERT_EQ(::flock(alive.get(), LOCK_EX), 0);
+    // Only files older than a writer's first moments count as left over.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+    const RunResult r = archive.run({"extract", "-C", out.string()});
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(listTree(out), (std::set<std::string>{".bcl-extract-alive000", ".bcl-extract-notes.txt", "a", "sub",
+                                                    "sub/b"}));
 }
 
 TEST(BclExtract, ARunEndedBySignalLeavesEachNameOldOrWhole) {
