@@ -23,6 +23,10 @@ enum class NameStyle { Unix, Dos };
 // Whole components count: "a..b" and "..a" are fine, "a/../b" and ".." are not.
 NameVerdict judgeMemberName(std::string_view name, NameStyle style = NameStyle::Unix);
 
+// Whether a path component names no directory entry of its own: an empty one ("a//b") and "."
+// are stepped over, by the kernel and so by every walk of a member's name.
+inline bool namesNoEntry(std::string_view component) { return component.empty() || component == "."; }
+
 // Whether the name's last component can be a file: "d/" and "d/." name a directory, and
 // making directories for them would leave one behind for a member that cannot be written.
 bool endsInAFileName(std::string_view name);

@@ -60,7 +60,7 @@ std::string normalizedPath(std::string_view path) {
     while (start < path.size()) {
         const std::size_t end = std::min(path.find('/', start), path.size());
         const std::string_view component = path.substr(start, end - start);
-        if (!component.empty() && component != ".") {
+        if (!namesNoEntry(component)) {
             if (!out.empty() && out.back() != '/') out += '/';
             out += component;
         }

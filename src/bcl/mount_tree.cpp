@@ -111,8 +111,6 @@ void MountTreeBuilder::placeFile(NodeId parent, std::string_view component, std:
 
 namespace {
 
-bool isSkippedComponent(std::string_view component) { return component.empty() || component == "."; }
-
 // Why a path cannot name a file in the tree, or nothing when it can. Empty and "." components
 // are skipped, as extraction skips them when it makes directories.
 std::optional<std::string> pathProblem(std::string_view path, NameStyle style) {
@@ -121,7 +119,7 @@ std::optional<std::string> pathProblem(std::string_view path, NameStyle style) {
         return std::string(describeNameVerdict(verdict));
     }
     if (auto tooLong = pathComponentProblem(path)) return tooLong;
-    if (isSkippedComponent(path.substr(path.rfind('/') + 1))) return "the name ends in a directory, not a file";
+    if (namesNoEntry(path.substr(path.rfind('/') + 1))) return "the name ends in a directory, not a file";
     return std::nullopt;
 }
 
@@ -144,7 +142,7 @@ void MountTreeBuilder::add(const ListMLV& entry) {
     for (std::size_t slash = whole.find('/'); slash != std::string_view::npos; slash = whole.find('/', start)) {
         const std::string_view component = whole.substr(start, slash - start);
         start = slash + 1;
-        if (isSkippedComponent(component)) continue;
+        if (namesNoEntry(component)) continue;
         directory = directoryUnder(directory, component, whole.substr(0, slash));
     }
     placeFile(directory, whole.substr(start), whole, entry);

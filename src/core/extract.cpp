@@ -169,7 +169,7 @@ OutputFootprint BeneathExtractor::footprint(std::string_view name) const {
         const std::string_view path = name.substr(0, slash);
         const auto before = path.rfind('/');
         const std::string_view component = before == std::string_view::npos ? path : path.substr(before + 1);
-        if (!component.empty() && component != ".") footprint.directories.push_back({path, component});
+        if (!namesNoEntry(component)) footprint.directories.push_back({path, component});
         if (slash == last) break;
     }
     return footprint;

@@ -26,7 +26,7 @@ NameVerdict judgeMemberName(std::string_view name, NameStyle style) {
 
 bool endsInAFileName(std::string_view name) {
     const std::string_view last = name.substr(name.rfind('/') == std::string_view::npos ? 0 : name.rfind('/') + 1);
-    return !last.empty() && last != "." && last != "..";
+    return !namesNoEntry(last) && last != "..";
 }
 
 std::string asciiLowercase(std::string_view name) {

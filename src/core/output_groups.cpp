@@ -100,7 +100,7 @@ std::vector<std::string_view> componentsOf(std::string_view path) {
     while (!path.empty()) {
         const auto slash = path.find('/');
         const std::string_view component = path.substr(0, slash);
-        if (!component.empty() && component != ".") components.push_back(component);
+        if (!namesNoEntry(component)) components.push_back(component);
         if (slash == std::string_view::npos) break;
         path.remove_prefix(slash + 1);
     }
@@ -213,7 +213,7 @@ std::vector<Touch> FootprintFinder::touches(const OutputFootprint& footprint) {
     std::vector<std::string_view> directories;
     for (const OutputFootprint::Directory& d : footprint.directories) directories.push_back(d.name);
     std::string_view file = footprint.file;
-    if (file.empty() || file == ".") {
+    if (namesNoEntry(file)) {
         // The name ends in a directory, which the extractor makes and then tries to write at:
         // keyed as a write of that directory's entry, it conflicts with everything that
         // touches the entry, which covers making it.
