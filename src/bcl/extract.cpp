@@ -88,15 +88,15 @@ int extractArchive(const ArchivePaths& paths, const ExtractOptions& options, con
     std::optional<ArchiveForReading> archive =
         openArchiveForReading(paths, options.members.names, true, streams, diagnostics);
     if (!archive) return kBclCannotRun;
-    const LoadedIndex* index = &archive->index;
-    const std::optional<InputFile>& data = archive->data;
-    MemberNames* names = &archive->names;
+    const LoadedIndex& index = archive->index;
+    const InputFile& data = *archive->data;
+    MemberNames& names = archive->names;
     const UniqueFd directory = openExtractionDirectory(options.directory, diagnostics);
     if (!directory) return kBclCannotRun;
 
     MemberSelection selection(options.members.selection);
     const std::vector<NamedEntry> chosen = outputNames(
-        selectEntries(index->entries, *names, selection, diagnostics), options, names->style(), diagnostics);
+        selectEntries(index.entries, names, selection, diagnostics), options, names.style(), diagnostics);
     std::int64_t totalBytes = 0;
     for (const NamedEntry& e : chosen) totalBytes += std::max(e.entry.length, 0);
     ProgressLine progress(streams.err, showProgress(options, streams),
@@ -112,8 +112,8 @@ int extractArchive(const ArchivePaths& paths, const ExtractOptions& options, con
     policy.directoryFd = directory.get();
     policy.keepExisting = options.keepOldFiles;
     policy.stopOnSignal = &held;
-    policy.nameStyle = names->style();
-    const ExtractorSetup setup{data->fd.get(), archiveFilesToProtect(index->file.identity, data->identity), policy};
+    policy.nameStyle = names.style();
+    const ExtractorSetup setup{data.fd.get(), archiveFilesToProtect(index.file.identity, data.identity), policy};
     Console console(streams.out, false);
     const auto showExtracted = [&](const NamedEntry& e, const ExtractedMember& done) {
         diagnostics.reportAll(done.problems);

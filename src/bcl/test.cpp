@@ -119,24 +119,21 @@ int testArchive(const ArchivePaths& paths, const TestOptions& options, const Sta
     std::optional<ArchiveForReading> archive =
         openArchiveForReading(paths, options.members.names, true, streams, diagnostics);
     if (!archive) return kBclCannotRun;
-    const LoadedIndex* index = &archive->index;
-    const std::optional<InputFile>& data = archive->data;
-    MemberNames* names = &archive->names;
-    const SysResult<std::int64_t> dataSize = fileSize(data->fd.get());
+    const SysResult<std::int64_t> dataSize = fileSize(archive->data->fd.get());
     if (!dataSize) {
         diagnostics.report(paths.data, "cannot read: " + systemReason(dataSize.error()));
         return kBclCannotRun;
     }
 
     Tally tally;
-    if (!index->complete) ++tally.errors;
+    if (!archive->index.complete) ++tally.errors;
     // Repaired or not, a commit that was cut short is a fault of the archive as it was found.
     if (archive->repairedCommit) ++tally.errors;
     MemberSelection selection(options.members.selection);
-    const Chosen chosen = chooseEntries(index->entries, *names, selection, diagnostics);
+    const Chosen chosen = chooseEntries(archive->index.entries, archive->names, selection, diagnostics);
     tally.errors += chosen.errors;
     for (const NamedEntry& e : chosen.entries) {
-        const Problems problems = entryProblems(e, names->style(), *dataSize);
+        const Problems problems = entryProblems(e, archive->names.style(), *dataSize);
         tally.errors += errorsAmong(problems);
         diagnostics.reportAll(problems);
     }
