@@ -36,7 +36,7 @@ RunResult runDriver(const Archive& archive, std::vector<std::string> args, std::
     if (strace.empty()) return runProgram({archive.dir.path(), std::move(args), REPLACE_DRIVER_BINARY, {}, {}});
     strace.push_back(REPLACE_DRIVER_BINARY);
     strace.insert(strace.end(), args.begin(), args.end());
-    return runProgram({archive.dir.path(), std::move(strace), kStrace, {}, {}});
+    return runProgram({archive.dir.path(), std::move(strace), kStrace, withoutLeakChecks, {}});
 }
 
 // Which call of syscall, counted as strace counts them for fault injection, is the nth one

@@ -69,6 +69,10 @@ struct RunOptions {
 };
 
 RunResult runProgram(const RunOptions& options);
+// For beforeExec of a program run under ptrace (strace): the leak checker of a sanitized build
+// cannot work there and would fail the run, so it is turned off.
+void withoutLeakChecks();
+
 // For beforeExec: a process running as root becomes the unprivileged "nobody", so permission
 // checks apply to it.
 void dropRootPrivileges();
