@@ -52,17 +52,17 @@ int appendToArchive(const ArchivePaths& paths, const AddOptions& options, const 
 
 namespace unbcl::bcl {
 
-CommandSpec appendCommand() {
+Command appendCommand() {
     const auto options = std::make_shared<AddOptions>();
-    CommandSpec spec;
-    spec.name = "append";
-    spec.summary = "Add the files as new members at the end of the data file, in place, then replace the index.";
-    addFileOptions(spec, options);
-    spec.run = [options](const CommandCall& call) {
+    Command command;
+    command.name = "append";
+    command.summary = "Add the files as new members at the end of the data file, in place, then replace the index.";
+    addFileOptions(command, options);
+    command.run = [options](const CommandCall& call) {
         options->inputs.operands = call.operands;
         return appendToArchive(call.paths, *options, call.streams);
     };
-    return spec;
+    return command;
 }
 
 }  // namespace unbcl::bcl

@@ -62,20 +62,20 @@ int catMembers(const ArchivePaths& paths, const CatOptions& options, const Stand
 
 namespace unbcl::bcl {
 
-CommandSpec catCommand() {
+Command catCommand() {
     const auto options = std::make_shared<CatOptions>();
-    CommandSpec spec;
-    spec.name = "cat";
-    spec.summary = "Write the chosen members' bytes to standard output, operand by operand.";
-    addMemberOptions(spec, partOf(options, options->members));
-    spec.misuse = [](const std::vector<std::string>& operands) -> std::string {
+    Command command;
+    command.name = "cat";
+    command.summary = "Write the chosen members' bytes to standard output, operand by operand.";
+    addMemberOptions(command, partOf(options, options->members));
+    command.misuse = [](const std::vector<std::string>& operands) -> std::string {
         return operands.empty() ? "name the members to print" : "";
     };
-    spec.run = [options](const CommandCall& call) {
+    command.run = [options](const CommandCall& call) {
         options->members.selection.patterns = call.operands;
         return catMembers(call.paths, *options, call.streams);
     };
-    return spec;
+    return command;
 }
 
 }  // namespace unbcl::bcl

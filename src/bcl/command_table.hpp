@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 // What a command of bcl tells the command line about itself: its name, its one-line help, its
-// options and operands, and how it runs. Each command's file builds its own CommandSpec; main.cpp
-// lists them and turns them into the parser, the help and the dispatch. The options write into
-// state that the spec owns (through its run function), so a table built for one run shares
+// options and operands, and how it runs. Each command's file builds its own
+// Command; main.cpp lists them and turns them into the parser, the help and the
+// dispatch. The options write into
+// state that the command owns (through its run function), so a table built for one run shares
 // nothing with another.
 #pragma once
 
@@ -26,7 +27,7 @@ namespace unbcl::bcl {
 // What is wrong with one value, in words that follow "bcl COMMAND: OPTION: ", or nothing.
 using ValueProblem = std::optional<std::string>;
 
-struct OptionSpec {
+struct CommandOption {
     std::string names;      // every spelling, as --help shows them: "-j,--jobs"
     std::string valueName;  // "N"; empty for a flag
     std::string help;
@@ -44,14 +45,14 @@ struct CommandCall {
     const StandardStreams& streams;
 };
 
-struct CommandSpec {
+struct Command {
     std::string name;
     std::string summary;      // one line, for bcl --help
     std::string operandName;  // "PATTERN", as --help shows the operands
     std::string operandHelp;
     std::size_t maxOperands = 0;  // 0: any number
     bool takesArchive = true;     // false: no operand names the archive, and none may come before it
-    std::vector<OptionSpec> options;
+    std::vector<CommandOption> options;
     // What is wrong with the command line as a whole once every option has been taken, or "".
     std::function<std::string(const std::vector<std::string>& operands)> misuse;
     std::function<int(const CommandCall&)> run;
@@ -63,8 +64,8 @@ std::shared_ptr<Part> partOf(const std::shared_ptr<Owner>& owner, Part& part) {
     return std::shared_ptr<Part>(owner, &part);
 }
 
-inline OptionSpec flagOption(std::string names, std::string help, std::shared_ptr<bool> target) {
-    OptionSpec o;
+inline CommandOption flagOption(std::string names, std::string help, std::shared_ptr<bool> target) {
+    CommandOption o;
     o.names = std::move(names);
     o.help = std::move(help);
     o.setFlag = [target](bool on) { *target = on; };
@@ -72,9 +73,9 @@ inline OptionSpec flagOption(std::string names, std::string help, std::shared_pt
 }
 
 // An option given at most once, whose value take checks and keeps.
-inline OptionSpec valueOption(std::string names, std::string valueName, std::string help,
+inline CommandOption valueOption(std::string names, std::string valueName, std::string help,
                               std::function<ValueProblem(const std::string&)> take) {
-    OptionSpec o;
+    CommandOption o;
     o.names = std::move(names);
     o.valueName = std::move(valueName);
     o.help = std::move(help);
@@ -82,7 +83,7 @@ inline OptionSpec valueOption(std::string names, std::string valueName, std::str
     return o;
 }
 
-inline OptionSpec textOption(std::string names, std::string valueName, std::string help,
+inline CommandOption textOption(std::string names, std::string valueName, std::string help,
                              std::shared_ptr<std::string> target) {
     return valueOption(std::move(names), std::move(valueName), std::move(help),
                        [target](const std::string& value) -> ValueProblem {
@@ -92,9 +93,9 @@ inline OptionSpec textOption(std::string names, std::string valueName, std::stri
 }
 
 // An option that may be given more than once; each value is kept, in order.
-inline OptionSpec textsOption(std::string names, std::string valueName, std::string help,
+inline CommandOption textsOption(std::string names, std::string valueName, std::string help,
                               std::shared_ptr<std::vector<std::string>> target) {
-    OptionSpec o = valueOption(std::move(names), std::move(valueName), std::move(help),
+    CommandOption o = valueOption(std::move(names), std::move(valueName), std::move(help),
                                [target](const std::string& value) -> ValueProblem {
                                    target->push_back(value);
                                    return std::nullopt;

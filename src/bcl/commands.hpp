@@ -117,17 +117,17 @@ int mountArchive(const ArchivePaths& paths, const MountOptions& options, const S
 int unmountArchive(const std::string& mountPoint, const StandardStreams& streams);
 
 // Each command's entry in bcl's command table, made by the command's own file.
-CommandSpec listCommand();
-CommandSpec testCommand();
-CommandSpec extractCommand();
-CommandSpec catCommand();
-CommandSpec createCommand();
-CommandSpec updateCommand();
-CommandSpec appendCommand();
-CommandSpec deleteCommand();
-CommandSpec renameCommand();
-CommandSpec mountCommand();
-CommandSpec umountCommand();
+Command listCommand();
+Command testCommand();
+Command extractCommand();
+Command catCommand();
+Command createCommand();
+Command updateCommand();
+Command appendCommand();
+Command deleteCommand();
+Command renameCommand();
+Command mountCommand();
+Command umountCommand();
 
 // As many workers as the machine has processors, up to 8: beyond that, creating files in the
 // same directories gains little.
@@ -143,24 +143,24 @@ inline constexpr const char* kMemberOperandHelp =
 inline constexpr const char* kFileOperandHelp = "[ARCHIVE] files and directories to put in the archive";
 
 // How names are read, for every command that reads them.
-inline void addNameOptions(CommandSpec& spec, const std::shared_ptr<NameOptions>& names, std::string charsetHelp) {
-    spec.options.push_back(flagOption("--literal-names",
+inline void addNameOptions(Command& command, const std::shared_ptr<NameOptions>& names, std::string charsetHelp) {
+    command.options.push_back(flagOption("--literal-names",
                                       "keep a backslash in a name as part of it, not as a directory separator",
                                       partOf(names, names->literalNames)));
-    spec.options.push_back(textOption("--charset", "NAME", std::move(charsetHelp), partOf(names, names->charset)));
+    command.options.push_back(textOption("--charset", "NAME", std::move(charsetHelp), partOf(names, names->charset)));
 }
 
 // Which members, and how their names are read: list, test, extract, cat and delete.
-inline void addMemberOptions(CommandSpec& spec, const std::shared_ptr<MemberOptions>& members) {
-    spec.options.push_back(flagOption("-I,--ignore-case", "match patterns without regard to case",
+inline void addMemberOptions(Command& command, const std::shared_ptr<MemberOptions>& members) {
+    command.options.push_back(flagOption("-I,--ignore-case", "match patterns without regard to case",
                                       partOf(members, members->selection.ignoreCase)));
-    spec.options.push_back(textsOption("-x,--exclude", "PATTERN",
+    command.options.push_back(textsOption("-x,--exclude", "PATTERN",
                                        "leave out members that PATTERN selects (repeatable)",
                                        partOf(members, members->selection.excludes)));
-    addNameOptions(spec, partOf(members, members->names),
+    addNameOptions(command, partOf(members, members->names),
                    "names are in code page NAME (CP437, CP850, CP932, ...): shown and written as UTF-8");
-    spec.operandName = "PATTERN";
-    spec.operandHelp = kMemberOperandHelp;
+    command.operandName = "PATTERN";
+    command.operandHelp = kMemberOperandHelp;
 }
 
 inline ValueProblem takeAlignment(const std::string& value, std::int64_t& align) {
@@ -173,31 +173,31 @@ inline ValueProblem takeAlignment(const std::string& value, std::int64_t& align)
 }
 
 // What goes in and how: create, update and append.
-inline void addFileOptions(CommandSpec& spec, const std::shared_ptr<AddOptions>& add) {
+inline void addFileOptions(Command& command, const std::shared_ptr<AddOptions>& add) {
     InputOptions& inputs = add->inputs;
-    spec.options.push_back(textOption("-C,--directory", "DIR", "name files relative to DIR, and find them there",
+    command.options.push_back(textOption("-C,--directory", "DIR", "name files relative to DIR, and find them there",
                                       partOf(add, inputs.directory)));
-    spec.options.push_back(textOption("-T,--files-from", "FILE",
+    command.options.push_back(textOption("-T,--files-from", "FILE",
                                       "read more paths from FILE, one a line (- for standard input)",
                                       partOf(add, inputs.filesFrom)));
-    spec.options.push_back(flagOption("--null", "paths read with -T end with NUL, not a line feed",
+    command.options.push_back(flagOption("--null", "paths read with -T end with NUL, not a line feed",
                                       partOf(add, inputs.nullSeparated)));
-    spec.options.push_back(flagOption("--dereference", "follow symbolic links instead of refusing them",
+    command.options.push_back(flagOption("--dereference", "follow symbolic links instead of refusing them",
                                       partOf(add, inputs.dereference)));
-    spec.options.push_back(
+    command.options.push_back(
         flagOption("--allow-duplicates", "accept a name given twice", partOf(add, add->allowDuplicates)));
-    spec.options.push_back(flagOption("--literal-names",
+    command.options.push_back(flagOption("--literal-names",
                                       "accept names with a backslash or a drive letter, which bcl reads as paths",
                                       partOf(add, add->literalNames)));
-    spec.options.push_back(textOption("--charset", "NAME",
+    command.options.push_back(textOption("--charset", "NAME",
                                       "write names in code page NAME; a name it cannot hold is refused",
                                       partOf(add, add->charset)));
-    spec.options.push_back(valueOption("--align", "N", "start each member at a multiple of N, a power of two",
+    command.options.push_back(valueOption("--align", "N", "start each member at a multiple of N, a power of two",
                                        [add](const std::string& value) { return takeAlignment(value, add->align); }));
-    spec.options.push_back(flagOption("-v,--verbose", "name each file as it is added", partOf(add, add->verbose)));
-    spec.operandName = "PATH";
-    spec.operandHelp = kFileOperandHelp;
-    spec.misuse = [add](const std::vector<std::string>& operands) -> std::string {
+    command.options.push_back(flagOption("-v,--verbose", "name each file as it is added", partOf(add, add->verbose)));
+    command.operandName = "PATH";
+    command.operandHelp = kFileOperandHelp;
+    command.misuse = [add](const std::vector<std::string>& operands) -> std::string {
         if (operands.empty() && add->inputs.filesFrom.empty()) {
             return "name the files to put in the archive, or a list of them with -T";
         }

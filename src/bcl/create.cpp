@@ -38,19 +38,19 @@ int createArchive(const ArchivePaths& paths, const CreateOptions& options, const
 
 namespace unbcl::bcl {
 
-CommandSpec createCommand() {
+Command createCommand() {
     const auto options = std::make_shared<CreateOptions>();
-    CommandSpec spec;
-    spec.name = "create";
-    spec.summary = "Write a new archive holding the files, and the files beneath directories, in the order given.";
-    spec.options.push_back(
+    Command command;
+    command.name = "create";
+    command.summary = "Write a new archive holding the files, and the files beneath directories, in the order given.";
+    command.options.push_back(
         textsOption("-H,--header", "TEXT", "a header line (up to twice)", partOf(options, options->headers)));
-    addFileOptions(spec, partOf(options, options->add));
-    spec.run = [options](const CommandCall& call) {
+    addFileOptions(command, partOf(options, options->add));
+    command.run = [options](const CommandCall& call) {
         options->add.inputs.operands = call.operands;
         return createArchive(call.paths, *options, call.streams);
     };
-    return spec;
+    return command;
 }
 
 }  // namespace unbcl::bcl

@@ -37,17 +37,17 @@ int deleteMembers(const ArchivePaths& paths, const MemberOptions& options, const
 
 namespace unbcl::bcl {
 
-CommandSpec deleteCommand() {
+Command deleteCommand() {
     const auto options = std::make_shared<MemberOptions>();
-    CommandSpec spec;
-    spec.name = "delete";
-    spec.summary = "Remove the chosen members; the data file keeps no dead bytes.";
-    addMemberOptions(spec, options);
-    spec.run = [options](const CommandCall& call) {
+    Command command;
+    command.name = "delete";
+    command.summary = "Remove the chosen members; the data file keeps no dead bytes.";
+    addMemberOptions(command, options);
+    command.run = [options](const CommandCall& call) {
         options->selection.patterns = call.operands;
         return deleteMembers(call.paths, *options, call.streams);
     };
-    return spec;
+    return command;
 }
 
 }  // namespace unbcl::bcl

@@ -170,37 +170,37 @@ ValueProblem takeJobs(const std::string& value, unsigned& jobs) {
 
 }  // namespace
 
-CommandSpec extractCommand() {
+Command extractCommand() {
     const auto line = std::make_shared<ExtractCommandLine>();
     ExtractOptions& options = line->options;
     options.jobs = defaultExtractJobs();
-    CommandSpec spec;
-    spec.name = "extract";
-    spec.summary = "Extract all members, or the chosen ones, creating directories as needed.";
-    addMemberOptions(spec, partOf(line, options.members));
-    OptionSpec directory = textOption("-C,--directory", "DIR", "extract into DIR, made when missing",
+    Command command;
+    command.name = "extract";
+    command.summary = "Extract all members, or the chosen ones, creating directories as needed.";
+    addMemberOptions(command, partOf(line, options.members));
+    CommandOption directory = textOption("-C,--directory", "DIR", "extract into DIR, made when missing",
                                       partOf(line, options.directory));
     directory.shownDefault = options.directory;
-    spec.options.push_back(std::move(directory));
-    spec.options.push_back(
+    command.options.push_back(std::move(directory));
+    command.options.push_back(
         flagOption("-k,--keep-old-files", "leave existing files alone", partOf(line, options.keepOldFiles)));
-    spec.options.push_back(
+    command.options.push_back(
         flagOption("-v,--verbose", "print each member's name as it is written", partOf(line, options.verbose)));
-    spec.options.push_back(flagOption("--flatten,--junk-paths", "keep only the last component of each name",
+    command.options.push_back(flagOption("--flatten,--junk-paths", "keep only the last component of each name",
                                       partOf(line, options.flatten)));
-    spec.options.push_back(
+    command.options.push_back(
         flagOption("-L,--lowercase", "write names in lower case (ASCII letters)", partOf(line, options.lowercase)));
-    spec.options.push_back(valueOption("-j,--jobs", "N",
+    command.options.push_back(valueOption("-j,--jobs", "N",
                                        "write members with N threads, 1 to 256 (default: the processors, up to 8); "
                                        "what is written and reported stays as with one",
                                        [line](const std::string& value) { return takeJobs(value, line->options.jobs); }));
-    spec.options.push_back(flagOption("--progress", "show the progress line even when not on a terminal",
+    command.options.push_back(flagOption("--progress", "show the progress line even when not on a terminal",
                                       partOf(line, line->progressOn)));
-    spec.options.push_back(flagOption("--no-progress", "never show the progress line", partOf(line, line->progressOff)));
-    spec.misuse = [line](const std::vector<std::string>&) -> std::string {
+    command.options.push_back(flagOption("--no-progress", "never show the progress line", partOf(line, line->progressOff)));
+    command.misuse = [line](const std::vector<std::string>&) -> std::string {
         return line->progressOn && line->progressOff ? "--progress and --no-progress exclude each other" : "";
     };
-    spec.run = [line](const CommandCall& call) {
+    command.run = [line](const CommandCall& call) {
         ExtractOptions& o = line->options;
         o.members.selection.patterns = call.operands;
         o.progress = line->progressOn    ? ProgressMode::Always
@@ -208,7 +208,7 @@ CommandSpec extractCommand() {
                                          : ProgressMode::OnTerminal;
         return extractArchive(call.paths, o, call.streams);
     };
-    return spec;
+    return command;
 }
 
 }  // namespace unbcl::bcl

@@ -137,31 +137,31 @@ int listArchive(const ArchivePaths& paths, const ListOptions& options, const Sta
 
 namespace unbcl::bcl {
 
-CommandSpec listCommand() {
+Command listCommand() {
     const auto options = std::make_shared<ListOptions>();
-    CommandSpec spec;
-    spec.name = "list";
-    spec.summary = "List the members: offset, length and name, then a total.";
-    addMemberOptions(spec, partOf(options, options->members));
-    spec.options.push_back(flagOption("--json", "one JSON object: header lines, members, count and total",
+    Command command;
+    command.name = "list";
+    command.summary = "List the members: offset, length and name, then a total.";
+    addMemberOptions(command, partOf(options, options->members));
+    command.options.push_back(flagOption("--json", "one JSON object: header lines, members, count and total",
                                       partOf(options, options->json)));
-    spec.options.push_back(flagOption("-l,--long", "show the index's two header lines first",
+    command.options.push_back(flagOption("-l,--long", "show the index's two header lines first",
                                       partOf(options, options->showHeader)));
-    OptionSpec hash = valueOption("--hash", "ALG", "add each member's checksum: crc32, md5, sha1 or sha256 (repeatable)",
-                                  [options](const std::string& name) -> ValueProblem {
-                                      const std::optional<HashAlgorithm> algorithm = hashFromName(name);
-                                      if (!algorithm) return "'" + name + "' is not crc32, md5, sha1 or sha256";
-                                      options->hashes.push_back(*algorithm);
-                                      return std::nullopt;
-                                  });
+    CommandOption hash = valueOption("--hash", "ALG", "add each member's checksum: crc32, md5, sha1 or sha256 (repeatable)",
+                                     [options](const std::string& name) -> ValueProblem {
+                                         const std::optional<HashAlgorithm> algorithm = hashFromName(name);
+                                         if (!algorithm) return "'" + name + "' is not crc32, md5, sha1 or sha256";
+                                         options->hashes.push_back(*algorithm);
+                                         return std::nullopt;
+                                     });
     hash.repeatable = true;
     hash.delimiter = ',';
-    spec.options.push_back(std::move(hash));
-    spec.run = [options](const CommandCall& call) {
+    command.options.push_back(std::move(hash));
+    command.run = [options](const CommandCall& call) {
         options->members.selection.patterns = call.operands;
         return listArchive(call.paths, *options, call.streams);
     };
-    return spec;
+    return command;
 }
 
 }  // namespace unbcl::bcl

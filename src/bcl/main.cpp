@@ -44,8 +44,8 @@ int writeParserOutput(const std::string& out, const std::string& err, int code) 
     return code;
 }
 
-std::vector<CommandSpec> commandTable() {
-    std::vector<CommandSpec> table;
+std::vector<Command> commandTable() {
+    std::vector<Command> table;
     table.push_back(listCommand());
     table.push_back(testCommand());
     table.push_back(extractCommand());
@@ -60,8 +60,8 @@ std::vector<CommandSpec> commandTable() {
     return table;
 }
 
-const CommandSpec* findSpec(const std::vector<CommandSpec>& table, const std::string& name) {
-    const auto found = std::find_if(table.begin(), table.end(), [&](const CommandSpec& c) { return c.name == name; });
+const Command* commandNamed(const std::vector<Command>& table, const std::string& name) {
+    const auto found = std::find_if(table.begin(), table.end(), [&](const Command& c) { return c.name == name; });
     return found == table.end() ? nullptr : &*found;
 }
 
@@ -71,9 +71,9 @@ struct ArchiveNaming {
     bool given = false;  // by -i or -d
 };
 
-std::vector<OptionSpec> globalOptions(const std::shared_ptr<ArchiveNaming>& naming) {
+std::vector<CommandOption> globalOptions(const std::shared_ptr<ArchiveNaming>& naming) {
     const auto pathOption = [&naming](std::string names, std::string help, std::string& target) {
-        OptionSpec o = valueOption(std::move(names), "FILE", std::move(help),
+        CommandOption o = valueOption(std::move(names), "FILE", std::move(help),
                                    [naming, target = &target](const std::string& value) -> ValueProblem {
                                        *target = value;
                                        naming->given = true;
@@ -86,9 +86,9 @@ std::vector<OptionSpec> globalOptions(const std::shared_ptr<ArchiveNaming>& nami
             pathOption("-d,--data", "the data file", naming->paths.data)};
 }
 
-int usageError(const std::vector<CommandSpec>& table, const std::string& message) {
+int usageError(const std::vector<Command>& table, const std::string& message) {
     std::string list;
-    for (const CommandSpec& c : table) list += (list.empty() ? "" : ", ") + c.name;
+    for (const Command& c : table) list += (list.empty() ? "" : ", ") + c.name;
     return writeParserOutput({}, "bcl: " + message + "\ncommands: " + list + "\nTry 'bcl --help' for more information.\n",
                              kBclCannotRun);
 }
@@ -139,15 +139,15 @@ struct CommandWord {
 
 // The command word, or why there is none. "bcl GAME.BCL list" names the archive first.
 std::variant<CommandWord, std::string> findCommand(std::vector<std::string>& args, const CLI::App& app,
-                                                   const std::vector<CommandSpec>& table) {
+                                                   const std::vector<Command>& table) {
     const std::optional<std::size_t> first = nextWord(args, 0, app);
     if (!first) return std::string("a command is required");
     const std::string& word = args[*first];
-    if (word == "help" || findSpec(table, word) != nullptr) return CommandWord{*first, std::nullopt};
+    if (word == "help" || commandNamed(table, word) != nullptr) return CommandWord{*first, std::nullopt};
     if (!endsWithBcl(word)) return "unknown command '" + word + "'";
     const std::optional<std::size_t> second = nextWord(args, *first + 1, app);
     if (!second) return std::string("a command is required");
-    if (findSpec(table, args[*second]) == nullptr) return "unknown command '" + args[*second] + "'";
+    if (commandNamed(table, args[*second]) == nullptr) return "unknown command '" + args[*second] + "'";
     CommandWord found{*second - 1, word};
     args.erase(args.begin() + static_cast<std::ptrdiff_t>(*first));
     return found;
@@ -203,40 +203,40 @@ public:
 };
 
 struct RegisteredOption {
-    const OptionSpec* spec;
+    const CommandOption* entry;
     CLI::Option* option;
 };
 
-CLI::Option* addOption(CLI::App& app, const OptionSpec& spec) {
-    if (spec.valueName.empty()) return app.add_flag(spec.names, spec.help);
-    CLI::Option* o = app.add_option(spec.names, spec.help)
-                         ->type_name(spec.valueName)
+CLI::Option* addOption(CLI::App& app, const CommandOption& entry) {
+    if (entry.valueName.empty()) return app.add_flag(entry.names, entry.help);
+    CLI::Option* o = app.add_option(entry.names, entry.help)
+                         ->type_name(entry.valueName)
                          ->expected(1)
                          ->allow_extra_args(false)
                          ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-    if (!spec.shownDefault.empty()) o->default_str(spec.shownDefault);
-    if (spec.delimiter != '\0') o->delimiter(spec.delimiter);
+    if (!entry.shownDefault.empty()) o->default_str(entry.shownDefault);
+    if (entry.delimiter != '\0') o->delimiter(entry.delimiter);
     return o;
 }
 
-// Hands each option's values to its spec, in the order given; returns the first mistake as
+// Hands each option's values to its entry, in the order given; returns the first mistake as
 // "OPTION: what is wrong".
 std::optional<std::string> takeOptions(const std::vector<RegisteredOption>& options,
                                        const std::vector<std::string>& args) {
     for (const RegisteredOption& r : options) {
         const std::vector<std::string>& values = r.option->results();
         if (values.empty()) continue;
-        if (r.spec->setFlag) {
+        if (r.entry->setFlag) {
             const std::optional<bool> on = flagValue(values.back());
             if (!on) return spellingUsed(args, *r.option, std::nullopt) + ": takes no value";
-            r.spec->setFlag(*on);
+            r.entry->setFlag(*on);
             continue;
         }
-        if (!r.spec->repeatable && values.size() > 1) {
+        if (!r.entry->repeatable && values.size() > 1) {
             return spellingUsed(args, *r.option, std::nullopt) + ": given more than once";
         }
         for (const std::string& value : values) {
-            if (const ValueProblem problem = r.spec->takeValue(value)) {
+            if (const ValueProblem problem = r.entry->takeValue(value)) {
                 return spellingUsed(args, *r.option, value) + ": " + *problem;
             }
         }
@@ -285,12 +285,12 @@ void configureProgram(CLI::App& app) {
 // Every command of the table becomes a subcommand, so that each has its help; only the options
 // of the one that runs are collected. All commands' operands go into one vector, as only one
 // command is parsed.
-CLI::App* addCommands(CLI::App& app, const std::vector<CommandSpec>& table, const CommandSpec* running,
+CLI::App* addCommands(CLI::App& app, const std::vector<Command>& table, const Command* running,
                       std::vector<std::string>& operands, std::vector<RegisteredOption>& registered) {
     CLI::App* runningCommand = nullptr;
-    for (const CommandSpec& c : table) {
+    for (const Command& c : table) {
         CLI::App* sub = app.add_subcommand(c.name, c.summary)->group("Commands");
-        for (const OptionSpec& o : c.options) {
+        for (const CommandOption& o : c.options) {
             CLI::Option* added = addOption(*sub, o);
             if (&c == running) registered.push_back({&o, added});
         }
@@ -306,9 +306,9 @@ CLI::App* addCommands(CLI::App& app, const std::vector<CommandSpec>& table, cons
 }
 
 // "bcl help" and "bcl help COMMAND" are --help in other words; returns false for an unknown COMMAND.
-bool turnHelpIntoOption(std::vector<std::string>& args, std::size_t helpAt, const std::vector<CommandSpec>& table) {
+bool turnHelpIntoOption(std::vector<std::string>& args, std::size_t helpAt, const std::vector<Command>& table) {
     const std::vector<std::string> rest(args.begin() + static_cast<std::ptrdiff_t>(helpAt) + 1, args.end());
-    if (!rest.empty() && findSpec(table, rest.front()) == nullptr) return false;
+    if (!rest.empty() && commandNamed(table, rest.front()) == nullptr) return false;
     args = rest.empty() ? std::vector<std::string>{"--help"} : std::vector<std::string>{rest.front(), "--help"};
     return true;
 }
@@ -324,13 +324,13 @@ std::vector<std::string> takeOperandsAfterDashes(std::vector<std::string>& args,
 
 // Names the archive from the word before the command or from the first operand, as the
 // command takes it; returns what is wrong, or "".
-std::string nameArchiveFromOperands(ArchiveNaming& naming, const CommandSpec& spec, const CommandWord& word,
+std::string nameArchiveFromOperands(ArchiveNaming& naming, const Command& entry, const CommandWord& word,
                                     std::vector<std::string>& operands, bool firstOperandAfterDashes) {
     if (word.archive) {
-        if (!spec.takesArchive) return *word.archive + ": " + spec.name + " takes no archive";
+        if (!entry.takesArchive) return *word.archive + ": " + entry.name + " takes no archive";
         if (naming.given) return *word.archive + ": the archive is already named by -i or -d";
         nameArchive(naming.paths, *word.archive);
-    } else if (spec.takesArchive && !naming.given && !firstOperandAfterDashes && !operands.empty() &&
+    } else if (entry.takesArchive && !naming.given && !firstOperandAfterDashes && !operands.empty() &&
                endsWithBcl(operands.front())) {
         nameArchive(naming.paths, operands.front());
         operands.erase(operands.begin());
@@ -339,13 +339,13 @@ std::string nameArchiveFromOperands(ArchiveNaming& naming, const CommandSpec& sp
 }
 
 int runBcl(std::vector<std::string> args, bool outClosedAtStart) {
-    const std::vector<CommandSpec> table = commandTable();
+    const std::vector<Command> table = commandTable();
     const auto naming = std::make_shared<ArchiveNaming>();
-    const std::vector<OptionSpec> globals = globalOptions(naming);
+    const std::vector<CommandOption> globals = globalOptions(naming);
     CLI::App app{"Lists, tests, extracts, prints and creates index and data file archives.", "bcl"};
     configureProgram(app);
     std::vector<RegisteredOption> registered;
-    for (const OptionSpec& o : globals) registered.push_back({&o, addOption(app, o)});
+    for (const CommandOption& o : globals) registered.push_back({&o, addOption(app, o)});
 
     const std::vector<std::string> asGiven = args;
     const bool wantsHelpOrVersion = std::any_of(args.begin(), args.end(), [](const std::string& a) {
@@ -356,15 +356,15 @@ int runBcl(std::vector<std::string> args, bool outClosedAtStart) {
         return usageError(table, *problem);
     }
     const CommandWord* word = std::get_if<CommandWord>(&found);
-    const CommandSpec* spec = word != nullptr ? findSpec(table, args[word->at]) : nullptr;
+    const Command* entry = word != nullptr ? commandNamed(table, args[word->at]) : nullptr;
     std::vector<std::string> afterDashes;
-    if (word != nullptr && spec == nullptr && !turnHelpIntoOption(args, word->at, table)) {
+    if (word != nullptr && entry == nullptr && !turnHelpIntoOption(args, word->at, table)) {
         return usageError(table, "unknown command '" + args[word->at + 1] + "'");
     }
-    if (spec != nullptr) afterDashes = takeOperandsAfterDashes(args, word->at);
+    if (entry != nullptr) afterDashes = takeOperandsAfterDashes(args, word->at);
 
     std::vector<std::string> operands;
-    CLI::App* command = addCommands(app, table, spec, operands, registered);
+    CLI::App* command = addCommands(app, table, entry, operands, registered);
     try {
         std::reverse(args.begin(), args.end());
         app.parse(args);
@@ -374,32 +374,32 @@ int runBcl(std::vector<std::string> args, bool outClosedAtStart) {
         const int code = app.exit(e, out, err) == 0 ? kBclOk : kBclCannotRun;
         return writeParserOutput(out.str(), err.str(), code);
     } catch (const CLI::ParseError& e) {
-        if (spec == nullptr) return usageError(table, "a command is required");
-        return commandUsageError(spec->name, describeParseError(e, app, *command, asGiven));
+        if (entry == nullptr) return usageError(table, "a command is required");
+        return commandUsageError(entry->name, describeParseError(e, app, *command, asGiven));
     }
-    if (spec == nullptr) return usageError(table, "a command is required");
+    if (entry == nullptr) return usageError(table, "a command is required");
     if (const std::optional<std::string> problem = takeOptions(registered, asGiven)) {
-        return commandUsageError(spec->name, *problem);
+        return commandUsageError(entry->name, *problem);
     }
 
     const bool firstOperandAfterDashes = operands.empty() && !afterDashes.empty();
     operands.insert(operands.end(), afterDashes.begin(), afterDashes.end());
-    if (spec->maxOperands != 0 && operands.size() > spec->maxOperands) {
-        return commandUsageError(spec->name, operands[spec->maxOperands] + ": unexpected operand");
+    if (entry->maxOperands != 0 && operands.size() > entry->maxOperands) {
+        return commandUsageError(entry->name, operands[entry->maxOperands] + ": unexpected operand");
     }
-    if (const std::string problem = nameArchiveFromOperands(*naming, *spec, *word, operands, firstOperandAfterDashes);
+    if (const std::string problem = nameArchiveFromOperands(*naming, *entry, *word, operands, firstOperandAfterDashes);
         !problem.empty()) {
-        return commandUsageError(spec->name, problem);
+        return commandUsageError(entry->name, problem);
     }
-    if (spec->misuse) {
-        if (const std::string problem = spec->misuse(operands); !problem.empty()) {
-            return commandUsageError(spec->name, problem);
+    if (entry->misuse) {
+        if (const std::string problem = entry->misuse(operands); !problem.empty()) {
+            return commandUsageError(entry->name, problem);
         }
     }
 
     const unbcl::StandardStreams streams{STDOUT_FILENO, STDERR_FILENO, ::isatty(STDOUT_FILENO) == 1,
                                          ::isatty(STDERR_FILENO) == 1, outClosedAtStart};
-    return spec->run(CommandCall{naming->paths, std::move(operands), streams});
+    return entry->run(CommandCall{naming->paths, std::move(operands), streams});
 }
 
 }  // namespace

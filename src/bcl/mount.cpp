@@ -456,27 +456,27 @@ int mountArchive(const ArchivePaths& paths, const MountOptions& options, const S
 
 namespace unbcl::bcl {
 
-CommandSpec mountCommand() {
+Command mountCommand() {
     const auto options = std::make_shared<MountOptions>();
-    CommandSpec spec;
-    spec.name = "mount";
-    spec.summary = "Mount the archive read-only at MOUNTPOINT; returns once it is usable, serving in the background.";
-    spec.options.push_back(flagOption("-f,--foreground", "serve in the foreground until unmounted",
+    Command command;
+    command.name = "mount";
+    command.summary = "Mount the archive read-only at MOUNTPOINT; returns once it is usable, serving in the background.";
+    command.options.push_back(flagOption("-f,--foreground", "serve in the foreground until unmounted",
                                       partOf(options, options->foreground)));
-    spec.options.push_back(textsOption("-o", "OPTION", "a FUSE mount option, e.g. allow_other (repeatable)",
+    command.options.push_back(textsOption("-o", "OPTION", "a FUSE mount option, e.g. allow_other (repeatable)",
                                        partOf(options, options->fuseOptions)));
-    addNameOptions(spec, partOf(options, options->names),
+    addNameOptions(command, partOf(options, options->names),
                    "names are in code page NAME (CP437, CP932, ...): shown as UTF-8");
-    spec.operandName = "MOUNTPOINT";
-    spec.operandHelp = "[ARCHIVE] MOUNTPOINT, an existing directory";
-    spec.misuse = [](const std::vector<std::string>& operands) -> std::string {
+    command.operandName = "MOUNTPOINT";
+    command.operandHelp = "[ARCHIVE] MOUNTPOINT, an existing directory";
+    command.misuse = [](const std::vector<std::string>& operands) -> std::string {
         return operands.size() != 1 ? "give the mount point (after the archive, if named)" : "";
     };
-    spec.run = [options](const CommandCall& call) {
+    command.run = [options](const CommandCall& call) {
         options->mountPoint = call.operands.front();
         return mountArchive(call.paths, *options, call.streams);
     };
-    return spec;
+    return command;
 }
 
 }  // namespace unbcl::bcl

@@ -84,23 +84,23 @@ int renameMember(const ArchivePaths& paths, const RenameOptions& options, const 
 
 namespace unbcl::bcl {
 
-CommandSpec renameCommand() {
+Command renameCommand() {
     const auto options = std::make_shared<RenameOptions>();
-    CommandSpec spec;
-    spec.name = "rename";
-    spec.summary = "Give member OLD the name NEW; only the index changes.";
-    addNameOptions(spec, partOf(options, options->members.names), "names are in code page NAME");
-    spec.operandName = "NAME";
-    spec.operandHelp = "[ARCHIVE] OLD NEW";
-    spec.misuse = [](const std::vector<std::string>& operands) -> std::string {
+    Command command;
+    command.name = "rename";
+    command.summary = "Give member OLD the name NEW; only the index changes.";
+    addNameOptions(command, partOf(options, options->members.names), "names are in code page NAME");
+    command.operandName = "NAME";
+    command.operandHelp = "[ARCHIVE] OLD NEW";
+    command.misuse = [](const std::vector<std::string>& operands) -> std::string {
         return operands.size() != 2 ? "give the member's name and its new name" : "";
     };
-    spec.run = [options](const CommandCall& call) {
+    command.run = [options](const CommandCall& call) {
         options->from = call.operands.at(0);
         options->to = call.operands.at(1);
         return renameMember(call.paths, *options, call.streams);
     };
-    return spec;
+    return command;
 }
 
 }  // namespace unbcl::bcl

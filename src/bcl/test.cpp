@@ -155,17 +155,17 @@ int testArchive(const ArchivePaths& paths, const TestOptions& options, const Sta
 
 namespace unbcl::bcl {
 
-CommandSpec testCommand() {
+Command testCommand() {
     const auto options = std::make_shared<TestOptions>();
-    CommandSpec spec;
-    spec.name = "test";
-    spec.summary = "Check the members against the data file, writing nothing.";
-    addMemberOptions(spec, partOf(options, options->members));
-    spec.run = [options](const CommandCall& call) {
+    Command command;
+    command.name = "test";
+    command.summary = "Check the members against the data file, writing nothing.";
+    addMemberOptions(command, partOf(options, options->members));
+    command.run = [options](const CommandCall& call) {
         options->members.selection.patterns = call.operands;
         return testArchive(call.paths, *options, call.streams);
     };
-    return spec;
+    return command;
 }
 
 }  // namespace unbcl::bcl

@@ -133,19 +133,19 @@ int unmountArchive(const std::string& mountPoint, const StandardStreams& streams
 
 namespace unbcl::bcl {
 
-CommandSpec umountCommand() {
-    CommandSpec spec;
-    spec.name = "umount";
-    spec.summary = "Unmount what bcl mount mounted at MOUNTPOINT.";
-    spec.operandName = "MOUNTPOINT";
-    spec.operandHelp = "where the archive is mounted";
-    spec.maxOperands = 1;
-    spec.takesArchive = false;
-    spec.misuse = [](const std::vector<std::string>& operands) -> std::string {
+Command umountCommand() {
+    Command command;
+    command.name = "umount";
+    command.summary = "Unmount what bcl mount mounted at MOUNTPOINT.";
+    command.operandName = "MOUNTPOINT";
+    command.operandHelp = "where the archive is mounted";
+    command.maxOperands = 1;
+    command.takesArchive = false;
+    command.misuse = [](const std::vector<std::string>& operands) -> std::string {
         return operands.empty() ? "give the mount point" : "";
     };
-    spec.run = [](const CommandCall& call) { return unmountArchive(call.operands.front(), call.streams); };
-    return spec;
+    command.run = [](const CommandCall& call) { return unmountArchive(call.operands.front(), call.streams); };
+    return command;
 }
 
 }  // namespace unbcl::bcl

@@ -51,17 +51,17 @@ int updateArchive(const ArchivePaths& paths, const AddOptions& options, const St
 
 namespace unbcl::bcl {
 
-CommandSpec updateCommand() {
+Command updateCommand() {
     const auto options = std::make_shared<AddOptions>();
-    CommandSpec spec;
-    spec.name = "update";
-    spec.summary = "Replace the members the files name, in their places, and add the other files at the end.";
-    addFileOptions(spec, options);
-    spec.run = [options](const CommandCall& call) {
+    Command command;
+    command.name = "update";
+    command.summary = "Replace the members the files name, in their places, and add the other files at the end.";
+    addFileOptions(command, options);
+    command.run = [options](const CommandCall& call) {
         options->inputs.operands = call.operands;
         return updateArchive(call.paths, *options, call.streams);
     };
-    return spec;
+    return command;
 }
 
 }  // namespace unbcl::bcl

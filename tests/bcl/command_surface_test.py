@@ -277,7 +277,7 @@ def check_bash(table, source, report):
 
 
 # _arguments and _describe stand in for zsh's: the first call of _arguments (the one that
-# leads to ->command) chooses the state, the second shows the specs it is given.
+# leads to ->command) chooses the state, the second shows the argument descriptions it is given.
 ZSH_HARNESS = r'''
 bcl_test_command=$2
 _arguments() {
@@ -298,9 +298,9 @@ source $1
 '''
 
 
-def zsh_option(spec):
-    """The option an _arguments spec describes: '(-k --keep)-k[...]' gives -k; operands give None."""
-    match = re.match(r"^(?:\([^)]*\))?\*?(--?[A-Za-z0-9][-A-Za-z0-9]*)", spec)
+def zsh_option(argument):
+    """The option one _arguments description gives: '(-k --keep)-k[...]' gives -k; operands give None."""
+    match = re.match(r"^(?:\([^)]*\))?\*?(--?[A-Za-z0-9][-A-Za-z0-9]*)", argument)
     return match.group(1) if match else None
 
 
@@ -312,8 +312,8 @@ def check_zsh(table, source, report, cwd):
         report.differ(f"completion/_bcl, commands after 'bcl {before}'", table.commands,
                       [line.split(":")[0] for line in listed.splitlines() if line])
         for command in table.commands:
-            specs = run(["zsh", "-f", "-c", ZSH_HARNESS, "zsh", completion, before + command], cwd=cwd).splitlines()
-            offered = {zsh_option(spec) for spec in specs if spec != "-S"} - {None}
+            given = run(["zsh", "-f", "-c", ZSH_HARNESS, "zsh", completion, before + command], cwd=cwd).splitlines()
+            offered = {zsh_option(argument) for argument in given if argument != "-S"} - {None}
             report.differ(f"completion/_bcl, options after 'bcl {before}{command}'", table.accepted(command), offered)
 
 
