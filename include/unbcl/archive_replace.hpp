@@ -90,9 +90,10 @@ private:
 };
 
 // For readers: finishes or undoes an interrupted commit of the archive whose index is at the
-// target, taking the writers' lock meanwhile (and so waiting for a live writer). Nothing when
-// no record stands there.
-Problems recoverInterruptedCommit(const ResolvedTarget& index);
+// target (and whose data file is at data, when that could be resolved), taking the writers' lock
+// meanwhile (and so waiting for a live writer). Only those two files are touched. Nothing when no
+// record stands there.
+Problems recoverInterruptedCommit(const ResolvedTarget& index, const ResolvedTarget* data);
 
 // Whether a record of an interrupted commit stands beside the index at the target.
 bool interruptedCommitAt(const ResolvedTarget& index);

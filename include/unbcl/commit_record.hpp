@@ -58,10 +58,19 @@ struct Recovery {
     Problems problems;  // one note saying what was done, or the errors that stopped it
 };
 
+// A file a recovery may touch: one of the archive's own two, by its directory and name.
+struct RecoverableFile {
+    FileIdentity directory;
+    std::string name;
+};
+
 // Finishes or undoes the commit that the record in the directory describes, then removes the
-// record. The caller holds the writers' lock of every directory the record names (see
-// lockDirectoriesForRecovery). subject names the archive in the reports.
-Recovery recoverCommit(int directoryFd, const std::string& recordName, const std::string& subject);
+// record. The caller holds the writers' lock of every directory the record names. subject names
+// the archive in the reports. A record that is not whole, or that names any file but the
+// archive's own (archiveFiles) or hidden names of another form than a writer's, is refused and
+// nothing is touched: anyone who may write beside an archive may also plant a record there.
+Recovery recoverCommit(int directoryFd, const std::string& recordName, const std::string& subject,
+                       const std::vector<RecoverableFile>& archiveFiles);
 
 // The absolute path of the directory open on directoryFd, as a record names it.
 SysResult<std::string> absolutePathOfDirectory(int directoryFd);

@@ -51,7 +51,8 @@ bool repairIfInterrupted(const ArchivePaths& paths, ArchiveFiles& files) {
         files.repair.add(repairRefused(*index, "this user cannot write its directory: " + systemReason(err), err));
         return false;
     }
-    Problems done = recoverInterruptedCommit(*index);
+    const SysResult<ResolvedTarget> data = resolveTarget(paths.data);
+    Problems done = recoverInterruptedCommit(*index, data ? &*data : nullptr);
     const bool fine = !done.anyError();
     // Nothing said: the record was gone by the time the lock was had (another repaired it).
     files.repaired = files.repaired || (fine && !done.empty());

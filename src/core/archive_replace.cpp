@@ -288,13 +288,19 @@ bool isLockedAlready(const std::vector<FileIdentity>& locked, const FileIdentity
 }
 
 // Takes the writers' lock of a directory a record names that this writer has not locked.
-std::optional<std::string> lockNamedDirectory(const std::string& path, std::vector<FileIdentity>& locked,
-                                              std::vector<UniqueFd>& locks) {
+// Only the archive's own directories are locked: a directory no archive file is in is refused by
+// the recovery, and waiting on its lock could hold the run for as long as its owner likes.
+std::optional<std::string> lockNamedDirectory(const std::string& path, const std::vector<RecoverableFile>& archiveFiles,
+                                              std::vector<FileIdentity>& locked, std::vector<UniqueFd>& locks) {
     UniqueFd dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat st {};
     if (!dir || ::fstat(dir.get(), &st) != 0) return path + ": " + systemReason(errno);
     const FileIdentity identity{st.st_dev, st.st_ino};
     if (isLockedAlready(locked, identity)) return std::nullopt;
+    if (std::none_of(archiveFiles.begin(), archiveFiles.end(),
+                     [&](const RecoverableFile& f) { return f.directory == identity; })) {
+        return std::nullopt;
+    }
     if (const int err = lockExclusively(dir.get()); err != 0) return path + ": " + systemReason(err);
     locked.push_back(identity);
     locks.push_back(std::move(dir));
@@ -309,24 +315,36 @@ struct RecoveryResult {
 // Under the lock of the record's directory: finishes or undoes the commit a record describes,
 // locking the other directories it names first.
 RecoveryResult recoverUnderLock(int recordDirectory, const std::string& recordName, const std::string& subject,
-                                std::vector<FileIdentity>& locked, std::vector<UniqueFd>& locks) {
+                                const std::vector<RecoverableFile>& archiveFiles, std::vector<FileIdentity>& locked,
+                                std::vector<UniqueFd>& locks) {
     RecoveryResult result;
     if (!commitRecordExists(recordDirectory, recordName)) return result;
     for (const std::string& path : directoriesNamedBy(recordDirectory, recordName)) {
-        if (const auto failure = lockNamedDirectory(path, locked, locks)) {
+        if (const auto failure = lockNamedDirectory(path, archiveFiles, locked, locks)) {
             result.failed = true;
             result.problems.add(makeProblem(ProblemKind::CannotLock, subject,
                                             "cannot finish an interrupted commit: cannot lock " + *failure));
             return result;
         }
     }
-    Recovery recovery = recoverCommit(recordDirectory, recordName, subject);
+    Recovery recovery = recoverCommit(recordDirectory, recordName, subject, archiveFiles);
     result.failed = recovery.outcome == RecoveryOutcome::Failed;
     result.problems = std::move(recovery.problems);
     return result;
 }
 
 const Target& recordTarget(const std::vector<Target>& targets) { return targets.back(); }
+
+RecoverableFile recoverableFile(const ResolvedTarget& where) { return {where.directoryIdentity, where.name}; }
+
+// The files a recovery of this replacement's record may touch: its own targets.
+std::vector<RecoverableFile> recoverableFiles(const std::vector<Target>& targets,
+                                              const std::vector<ResolvedTarget>& lockedOnly) {
+    std::vector<RecoverableFile> files;
+    for (const Target& t : targets) files.push_back(recoverableFile(t.where));
+    for (const ResolvedTarget& where : lockedOnly) files.push_back(recoverableFile(where));
+    return files;
+}
 
 }  // namespace
 
@@ -377,6 +395,7 @@ ReplacementStart FileSetReplacement::start(std::vector<ResolvedTarget> targets,
     // A commit cut short is dealt with before anything else, while its hidden files still stand.
     const Target& last = recordTarget(replacement.targets_);
     RecoveryResult recovered = recoverUnderLock(last.directory(), commitRecordName(last.where.name), last.where.path,
+                                                recoverableFiles(replacement.targets_, replacement.lockedOnly_),
                                                 replacement.lockedDirectories_, replacement.locks_);
     if (recovered.failed) {
         const Problem& why = *(recovered.problems.end() - 1);
@@ -432,7 +451,8 @@ std::optional<ReplaceFailure> FileSetReplacement::commit() {
     }
     // Whatever fails from here is undone as the next lock holder would undo it, from the record.
     const auto undo = [&](ReplaceFailure failure) {
-        Recovery undone = recoverCommit(beside.directory(), recordName, beside.where.path);
+        Recovery undone = recoverCommit(beside.directory(), recordName, beside.where.path,
+                                        recoverableFiles(targets_, lockedOnly_));
         if (undone.outcome == RecoveryOutcome::Failed) {
             for (const Problem& p : undone.problems) failure.reason += "; " + p.reason;
         }
@@ -481,7 +501,7 @@ bool interruptedCommitAt(const ResolvedTarget& index) {
     return commitRecordExists(index.directory.get(), commitRecordName(index.name));
 }
 
-Problems recoverInterruptedCommit(const ResolvedTarget& index) {
+Problems recoverInterruptedCommit(const ResolvedTarget& index, const ResolvedTarget* data) {
     std::vector<FileIdentity> locked;
     std::vector<UniqueFd> locks;
     UniqueFd lock(::dup(index.directory.get()));
@@ -495,7 +515,11 @@ Problems recoverInterruptedCommit(const ResolvedTarget& index) {
     }
     locked.push_back(index.directoryIdentity);
     locks.push_back(std::move(lock));
-    return recoverUnderLock(index.directory.get(), commitRecordName(index.name), index.path, locked, locks).problems;
+    std::vector<RecoverableFile> archiveFiles{recoverableFile(index)};
+    if (data) archiveFiles.push_back(recoverableFile(*data));
+    return recoverUnderLock(index.directory.get(), commitRecordName(index.name), index.path, archiveFiles, locked,
+                            locks)
+        .problems;
 }
 
 }  // namespace unbcl

@@ -12,6 +12,7 @@
 #include <charconv>
 #include <sstream>
 
+#include "new_output_file.hpp"
 #include "temporary_name.hpp"
 
 namespace unbcl {
@@ -285,7 +286,32 @@ std::vector<std::string> directoriesNamedBy(int directoryFd, const std::string& 
     return directories;
 }
 
-Recovery recoverCommit(int directoryFd, const std::string& recordName, const std::string& subject) {
+namespace {
+
+bool isWritersHiddenName(const std::string& name) {
+    return name.empty() || isTemporaryName(name, kReplaceTemporaryPrefix);
+}
+
+// Why the record's target cannot be one this recovery may touch, or nothing when it can.
+std::optional<std::string> foreignTarget(const CommittedTarget& t, int directory,
+                                         const std::vector<RecoverableFile>& archiveFiles) {
+    struct stat st {};
+    if (::fstat(directory, &st) != 0) return t.directory + ": " + systemReason(errno);
+    const FileIdentity identity{st.st_dev, st.st_ino};
+    const bool ours = std::any_of(archiveFiles.begin(), archiveFiles.end(), [&](const RecoverableFile& f) {
+        return f.directory == identity && f.name == t.name;
+    });
+    if (!ours) return "it names " + t.directory + "/" + t.name + ", which is not one of the archive's files";
+    if (!isWritersHiddenName(t.newTemporary) || !isWritersHiddenName(t.oldTemporary)) {
+        return "it names hidden files no writer of this archive makes";
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+Recovery recoverCommit(int directoryFd, const std::string& recordName, const std::string& subject,
+                       const std::vector<RecoverableFile>& archiveFiles) {
     Recovery recovery;
     const SysResult<std::string> bytes = readSmallFile(directoryFd, recordName);
     if (!bytes) {
@@ -298,8 +324,17 @@ Recovery recoverCommit(int directoryFd, const std::string& recordName, const std
         return recovery;
     }
     const std::optional<CommitRecord> record = decodeCommitRecord(*bytes);
+    // A writer renames its record into place only once it is whole and synced, so a damaged one
+    // was not written by a writer: acting on it could make a mix of what was whole.
+    if (!record) {
+        recovery.outcome = RecoveryOutcome::Failed;
+        recovery.problems.add(makeProblem(ProblemKind::Refused, subject,
+                                          "the record of an interrupted commit, " + recordName +
+                                              ", is damaged; nothing was changed (check the archive, then remove it)"));
+        return recovery;
+    }
     std::vector<TargetRecovery> targets;
-    if (record) {
+    {
         for (const CommittedTarget& t : record->targets) {
             UniqueFd dir(::open(t.directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
             if (!dir) {
@@ -310,12 +345,17 @@ Recovery recoverCommit(int directoryFd, const std::string& recordName, const std
                                                   errno));
                 return recovery;
             }
+            if (const auto foreign = foreignTarget(t, dir.get(), archiveFiles)) {
+                recovery.outcome = RecoveryOutcome::Failed;
+                recovery.problems.add(makeProblem(ProblemKind::Refused, subject,
+                                                  "refused to act on the record of an interrupted commit, " +
+                                                      recordName + ": " + *foreign));
+                return recovery;
+            }
             targets.emplace_back(t, std::move(dir));
         }
     }
-    // A record that is not whole was being written when the writer stopped: nothing it would
-    // have named was touched yet.
-    const bool complete = record && std::all_of(targets.begin(), targets.end(),
+    const bool complete = std::all_of(targets.begin(), targets.end(),
                                                 [](const TargetRecovery& t) { return t.holdsNewFile(); });
     if (complete) {
         for (const TargetRecovery& t : targets) t.removeLeftoversOfCompletion();

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 // A writer killed in the middle of its commit, at the exact system call, by strace: whatever
 // runs next on the archive finds it old or new, never a mix, and says what it repaired.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -8,6 +10,7 @@
 #include <vector>
 
 #include "bcl_support.hpp"
+#include "unbcl/commit_record.hpp"
 
 namespace unbcl::test {
 namespace {
@@ -141,6 +144,50 @@ TEST(InterruptedCommit, AReaderThatCannotRepairRefusesAndSaysHow) {
               "for example 'bcl test A.BCL')\n");
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_TRUE(fs::exists(archive.dir / ".bcl-commit-A.BCL"));
+}
+
+// Anyone who may write beside an archive may leave a file under the record's name. A record that
+// names a file that is not the archive's own, or one that is damaged, is refused and nothing is
+// touched: a reader running as root must not delete or overwrite files on its say.
+TEST(InterruptedCommit, ARecordThatIsNotAWritersIsRefusedAndNothingIsTouched) {
+    const Made archive(kOld);
+    ScratchDir elsewhere;
+    writeFile(elsewhere / "keep", "keep");
+    writeFile(elsewhere / "precious", "precious");
+    const auto identity = [](const fs::path& p) {
+        struct stat st {};
+        EXPECT_EQ(::stat(p.c_str(), &st), 0);
+        return FileIdentity{st.st_dev, st.st_ino};
+    };
+    CommitRecord planted;
+    planted.targets.push_back({elsewhere.path().string(), "keep", "precious", ".bcl-replace-zzzzzzzz",
+                               identity(elsewhere / "keep"), identity(elsewhere / "precious")});
+    const std::string indexBytes = readFile(archive.index);
+    const std::string dataBytes = readFile(archive.data);
+    struct {
+        std::string what;
+        std::string record;
+        std::string said;
+    } const cases[] = {
+        {"a file of another directory", encodeCommitRecord(planted),
+         "refused to act on the record of an interrupted commit, .bcl-commit-A.BCL: it names " +
+             elsewhere.path().string() + "/keep, which is not one of the archive's files"},
+        {"a damaged record", encodeCommitRecord(planted).substr(0, 40),
+         "the record of an interrupted commit, .bcl-commit-A.BCL, is damaged; nothing was changed (check the "
+         "archive, then remove it)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        writeFile(archive.dir / ".bcl-commit-A.BCL", c.record);
+        const RunResult r = bcl(archive.dir.path(), {"list", "A.BCL"});
+        EXPECT_EQ(r.err, "bcl: A.BCL: " + c.said + "\n");
+        EXPECT_EQ(r.exitCode, 2);
+        EXPECT_EQ(readFile(elsewhere / "keep"), "keep");
+        EXPECT_EQ(readFile(elsewhere / "precious"), "precious");
+        EXPECT_EQ(readFile(archive.index), indexBytes);
+        EXPECT_EQ(readFile(archive.data), dataBytes);
+        EXPECT_TRUE(fs::exists(archive.dir / ".bcl-commit-A.BCL"));
+    }
 }
 
 }  // namespace
