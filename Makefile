@@ -52,6 +52,7 @@ clean:
 BENCH_ARGS ?=
 ALIGN_BENCH_ARGS ?=
 BENCH_MOUNT_ARGS ?=
+REWRITE_BENCH_ARGS ?=
 .PHONY: bench
 bench:
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DUNBCL_TESTS=OFF -DUNBCL_BENCH=ON
@@ -60,3 +61,4 @@ bench:
 	python3 bench/bench.py --unbcl build-bench/unbcl $(if $(filter ON,$(UNBCL_BCL)),--bcl build-bench/bcl) $(BENCH_ARGS)
 	python3 bench/bench_align.py --unbcl build-bench/unbcl --bcl build-bench/bcl $(ALIGN_BENCH_ARGS)
 	python3 bench/bench_mount.py --bcl build-bench/bcl $(BENCH_MOUNT_ARGS)
+	python3 bench/bench_rewrite.py --bcl build-bench/bcl $(REWRITE_BENCH_ARGS)

@@ -53,11 +53,11 @@ struct MembersWritten {
 // Told each member that came from a file, once its bytes are in the data file.
 using MemberWritten = std::function<void(const PlannedMember&)>;
 
-// Copies every member to its offset in dataFd, from its file (which must still be the file
-// planned, with the length planned) or from oldDataFd. Gaps before aligned members stay holes,
-// which read as zeros. With held, the copy stops at the next safe point, between members or
-// between pieces of a large one, once a signal is pending.
-MembersWritten writeMembers(const std::vector<PlannedMember>& members, int dataFd, int oldDataFd,
+// Copies every member that writes bytes to its offset in dataFd, from its file (which must
+// still be the file planned, with the length planned) or from oldDataFd. Gaps before aligned
+// members stay holes, which read as zeros. With held, the copy stops at the next safe point,
+// between members or between pieces of a large one, once a signal is pending.
+MembersWritten writeMembers(const ArchivePlan& plan, const MemberLayout& layout, int dataFd, int oldDataFd,
                             const MemberWritten& onWritten, const HeldSignals* held = nullptr);
 
 class ArchiveRewrite {
@@ -83,14 +83,14 @@ public:
 
     // Replace: lays out the plan's members, copies them, and commits the new data file and
     // index. Members copied from the old data file must have all their bytes there.
-    RewriteResult commitPlan(ArchivePlan plan, std::int64_t align, const MemberWritten& onWritten);
-    // Rename: commits the plan's index; the members keep their offsets.
+    RewriteResult commitPlan(const ArchivePlan& plan, std::int64_t align, const MemberWritten& onWritten);
+    // Rename: commits the plan's index; the members keep their offsets. The plan holds no files.
     RewriteResult commitIndex(const ArchivePlan& plan);
-    // Append: writes the added members after everything the data file holds, then commits the
-    // plan's index with them at its end. A failure, or a signal held meanwhile, cuts the data
-    // file back to the bytes it had.
-    RewriteResult commitAppend(ArchivePlan plan, std::vector<PlannedMember> added, std::int64_t align,
-                               const MemberWritten& onWritten, const HeldSignals& held);
+    // Append: writes the plan's files after everything the data file holds, then commits the
+    // plan's index, where the old members keep their offsets. A failure, or a signal held
+    // meanwhile, cuts the data file back to the bytes it had.
+    RewriteResult commitAppend(const ArchivePlan& plan, std::int64_t align, const MemberWritten& onWritten,
+                               const HeldSignals& held);
 
     struct State;
 

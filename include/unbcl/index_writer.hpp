@@ -4,6 +4,7 @@
 // (index_format.hpp), so that nothing written here reads back otherwise.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,7 +28,12 @@ Problems headerProblems(const std::vector<std::string>& headers);
 // opening bracket and the last closing one.
 std::string nameLine(std::string_view stored);
 
-// The whole index of a plan whose members have their offsets.
-std::string indexText(const ArchivePlan& plan);
+// Writes the index of a plan laid out by layout, piece by piece (never the whole text at
+// once) through write, which returns 0 or the errno that stopped it.
+int writeIndex(const ArchivePlan& plan, const MemberLayout& layout,
+               const std::function<int(std::string_view)>& write);
+
+// The whole index text of a laid-out plan, for small plans.
+std::string indexText(const ArchivePlan& plan, const MemberLayout& layout);
 
 }  // namespace unbcl

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <map>
 #include <optional>
 #include <set>
 #include <variant>
@@ -15,6 +16,25 @@
 #include "input_files.hpp"
 
 namespace unbcl::bcl {
+
+namespace {
+
+// Reports each new member whose name an old one has. The old names are looked up in one walk
+// of the index rather than kept in a set of their own: an index of millions of names would
+// cost several times its size.
+void refuseNamesInArchive(const std::vector<PlannedMember>& added, const EntryList& old, Diagnostics& diagnostics) {
+    std::map<std::string_view, const PlannedMember*> byName;
+    for (const PlannedMember& m : added) byName.emplace(m.storedName, &m);
+    std::set<const PlannedMember*> taken;
+    for (const ListMLV& e : old) {
+        if (const auto it = byName.find(e.fname); it != byName.end()) taken.insert(it->second);
+    }
+    for (const PlannedMember& m : added) {
+        if (taken.contains(&m)) diagnostics.report(m.shownName, "refused: named twice (--allow-duplicates keeps both)");
+    }
+}
+
+}  // namespace
 
 int appendToArchive(const ArchivePaths& paths, const AddOptions& options, const StandardStreams& streams) {
     Diagnostics diagnostics(streams.err, "bcl");
@@ -26,14 +46,14 @@ int appendToArchive(const ArchivePaths& paths, const AddOptions& options, const 
         beginRewrite(paths, ArchiveRewrite::Scope::Append, true, diagnostics, exitCode);
     if (!rewrite) return exitCode;
     const ArchiveUnderLock& archive = rewrite->archive();
-    ArchivePlan plan;
-    keepHeaders(plan, *archive.old);
-    plan.members = keptMembers(*archive.old);
+    ArchivePlan plan(&archive.old->entries);
+    plan.keepHeaders(*archive.old);
+    plan.keepAll();
     std::set<std::string, std::less<>> taken;
-    for (const PlannedMember& m : plan.members) taken.insert(m.storedName);
-    std::vector<PlannedMember> added =
-        planNewMembers(toAdd->files, options, archive, toAdd->charset, taken, diagnostics);
+    std::vector<PlannedMember> added = planNewMembers(toAdd->files, options, archive, toAdd->charset, taken, diagnostics);
+    if (!options.allowDuplicates) refuseNamesInArchive(added, archive.old->entries, diagnostics);
     if (diagnostics.anyReported()) return kBclFailed;
+    for (PlannedMember& m : added) plan.add(std::move(m));
 
     Console verbose(streams.out, false);
     // The new bytes are written in place, so a Ctrl-C or a kill must not leave them behind:
@@ -41,8 +61,8 @@ int appendToArchive(const ArchivePaths& paths, const AddOptions& options, const 
     // signal ends the process as it would have, once the reports are out. Only SIGKILL leaves
     // unreferenced bytes.
     const HeldSignals held;
-    const RewriteResult result = rewrite->commitAppend(std::move(plan), std::move(added), options.align,
-                                                       options.verbose ? verboseListing(verbose) : nullptr, held);
+    const RewriteResult result =
+        rewrite->commitAppend(plan, options.align, options.verbose ? verboseListing(verbose) : nullptr, held);
     if (const int code = reportRewrite(result, diagnostics); result.status != RewriteStatus::Done) return code;
     if (verbose.error() != 0) diagnostics.reportPlain("standard output: " + systemReason(verbose.error()));
     return exitFor(diagnostics);

@@ -99,7 +99,7 @@ std::vector<PlannedMember> planNewMembers(const std::vector<FileToAdd>& inputs, 
             diagnostics.report(input.name, "refused: it is the archive being written");
             continue;
         }
-        planned.push_back({input.name, std::move(stored), {input.path, input.identity, 0}, input.length, 0});
+        planned.push_back({input.name, std::move(stored), {input.path, input.identity, 0}, input.length});
     }
     return planned;
 }

@@ -27,7 +27,9 @@ int createArchive(const ArchivePaths& paths, const CreateOptions& options, const
         if (!options.headers.empty()) p.header1 = options.headers[0];
         if (options.headers.size() > 1) p.header2 = options.headers[1];
         std::set<std::string, std::less<>> taken;
-        p.members = planNewMembers(inputs, options.add, archive, charset, taken, diagnostics);
+        for (PlannedMember& m : planNewMembers(inputs, options.add, archive, charset, taken, diagnostics)) {
+            p.add(std::move(m));
+        }
         if (diagnostics.anyReported()) return std::nullopt;
         return p;
     };

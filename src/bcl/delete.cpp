@@ -17,14 +17,15 @@ int deleteMembers(const ArchivePaths& paths, const MemberOptions& options, const
     }
     const auto plan = [&](const ArchiveUnderLock& archive) -> std::optional<ArchivePlan> {
         MemberSelection selection(options.selection);
-        ArchivePlan p;
-        keepHeaders(p, *archive.old);
+        ArchivePlan p(&archive.old->entries);
+        p.keepHeaders(*archive.old);
+        p.nameKept = [&names](std::string_view stored) { return names->shownName(stored); };
+        std::size_t entry = 0;
         for (const ListMLV& e : archive.old->entries) {
             // A name that does not convert cannot be chosen, so it stays (and is reported).
             const std::optional<std::string> path = names->pathOf(e.fname, diagnostics);
-            if (path && selection.selects(*path)) continue;
-            const std::string name(e.fname);
-            p.members.push_back({path.value_or(name), name, {{}, {}, e.offset}, e.length, 0});
+            if (!path || !selection.selects(*path)) p.keep(entry);
+            ++entry;
         }
         // A pattern that found nothing fails the command, but the others still take effect.
         selection.reportPatternsNotFound(diagnostics);

@@ -17,26 +17,37 @@ std::optional<MemberNames> MemberNames::make(const NameOptions& options, Diagnos
     return MemberNames(options.literalNames, options.charset, std::move(*charset));
 }
 
-std::optional<std::string> MemberNames::pathOf(std::string_view stored, Diagnostics& diagnostics) {
+std::optional<std::string> MemberNames::convertedPath(std::string_view stored, std::string& problem) {
     std::string path(stored);
     if (charset_) {
         // Converted first: in a double-byte code page, 0x5C can be half of a character.
         SysResult<std::string> converted = charset_->convert(stored);
         if (!converted) {
-            diagnostics.report(stored, "name does not convert from " + charsetName_ + ": " +
-                                           systemReason(converted.error()));
+            problem = "name does not convert from " + charsetName_ + ": " + systemReason(converted.error());
             return std::nullopt;
         }
         path = std::move(*converted);
         // A code page can turn bytes into a NUL, which would end the name early wherever it is
         // used: a different file would be written.
         if (path.find('\0') != std::string::npos) {
-            diagnostics.report(stored, "name does not convert from " + charsetName_ + ": it would hold a NUL byte");
+            problem = "name does not convert from " + charsetName_ + ": it would hold a NUL byte";
             return std::nullopt;
         }
     }
     if (!literal_) std::replace(path.begin(), path.end(), '\\', '/');
     return normalizedPath(path);
+}
+
+std::optional<std::string> MemberNames::pathOf(std::string_view stored, Diagnostics& diagnostics) {
+    std::string problem;
+    std::optional<std::string> path = convertedPath(stored, problem);
+    if (!path) diagnostics.report(stored, problem);
+    return path;
+}
+
+std::string MemberNames::shownName(std::string_view stored) {
+    std::string problem;
+    return convertedPath(stored, problem).value_or(std::string(stored));
 }
 
 std::optional<std::string> pathComponentProblem(std::string_view path) {

@@ -35,11 +35,16 @@ public:
     // The name bcl shows, matches and writes for a stored one, with '/' between components;
     // nothing, reported, when it does not convert from the code page.
     std::optional<std::string> pathOf(std::string_view stored, Diagnostics& diagnostics);
+    // How a stored name is shown in a report: as pathOf gives it, or as stored when it does
+    // not convert (that was reported where it mattered).
+    std::string shownName(std::string_view stored);
 
     // How to judge what pathOf gives: a drive letter stays absolute after conversion.
     NameStyle style() const { return literal_ ? NameStyle::Unix : NameStyle::Dos; }
 
 private:
+    std::optional<std::string> convertedPath(std::string_view stored, std::string& problem);
+
     MemberNames(bool literal, std::string charsetName, std::optional<NameCharset> charset)
         : literal_(literal), charsetName_(std::move(charsetName)), charset_(std::move(charset)) {}
 

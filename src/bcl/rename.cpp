@@ -39,21 +39,23 @@ std::optional<std::string> storedNameFor(const RenameOptions& options, Diagnosti
 // NEW is taken.
 std::optional<ArchivePlan> renamedPlan(const LoadedIndex& old, MemberNames& names, const RenameOptions& options,
                                        const std::string& stored, Diagnostics& diagnostics) {
-    ArchivePlan plan;
-    keepHeaders(plan, old);
-    plan.members = keptMembers(old);
+    ArchivePlan plan(&old.entries);
+    plan.keepHeaders(old);
     bool found = false;
-    for (PlannedMember& m : plan.members) {
-        const std::optional<std::string> path = names.pathOf(m.storedName, diagnostics);
-        if (!path) continue;
-        if (*path == options.to || m.storedName == stored) {
+    std::size_t entry = 0;
+    for (const ListMLV& e : old.entries) {
+        const std::optional<std::string> path = names.pathOf(e.fname, diagnostics);
+        if (path && (*path == options.to || e.fname == stored)) {
             diagnostics.report(options.to, "refused: already in the archive");
             return std::nullopt;
         }
-        if (*path == options.from) {
-            m.storedName = stored;
+        if (path && *path == options.from) {
+            plan.add({stored, stored, {{}, {}, e.offset}, e.length});
             found = true;
+        } else {
+            plan.keep(entry);
         }
+        ++entry;
     }
     if (!found) {
         diagnostics.report(options.from, "not found in the archive");

@@ -25,22 +25,23 @@ int updateArchive(const ArchivePaths& paths, const AddOptions& options, const St
         std::map<std::string, const PlannedMember*, std::less<>> byName;
         for (const PlannedMember& m : files) byName.emplace(m.storedName, &m);
 
-        ArchivePlan p;
-        keepHeaders(p, *archive.old);
+        ArchivePlan p(&archive.old->entries);
+        p.keepHeaders(*archive.old);
         std::set<std::string, std::less<>> replaced;
+        std::size_t entry = 0;
         for (const ListMLV& e : archive.old->entries) {
             if (const auto it = byName.find(e.fname); it != byName.end()) {
                 // Every entry of the name takes the new bytes: extraction keeps only the last
                 // anyway, and the others would be the old bytes under the name.
-                p.members.push_back(*it->second);
+                p.add(*it->second);
                 replaced.insert(it->first);
             } else {
-                const std::string name(e.fname);
-                p.members.push_back({name, name, {{}, {}, e.offset}, e.length, 0});
+                p.keep(entry);
             }
+            ++entry;
         }
         for (const PlannedMember& m : files) {
-            if (!replaced.contains(m.storedName)) p.members.push_back(m);
+            if (!replaced.contains(m.storedName)) p.add(m);
         }
         return p;
     };

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <functional>
 
 #include "unbcl/archive_replace.hpp"
 #include "unbcl/index_writer.hpp"
@@ -37,8 +38,8 @@ SysResult<OpenInput> openInput(const std::string& name) {
 
 FileIdentity identityOf(const struct stat& status) { return {status.st_dev, status.st_ino}; }
 
-Problem memberProblem(ProblemKind kind, const PlannedMember& m, std::string reason, int err = 0) {
-    return makeProblem(kind, m.shownName, std::move(reason), err);
+Problem memberProblem(ProblemKind kind, const std::string& shown, std::string reason, int err = 0) {
+    return makeProblem(kind, shown, std::move(reason), err);
 }
 
 // Why a member's bytes are not what was planned for it, or nothing when they are. Bytes found
@@ -55,51 +56,52 @@ WriteOutcome copyFromFile(const PlannedMember& m, MemberCopier& copier, int data
                           const HeldSignals* held) {
     const SysResult<OpenInput> file = openInput(m.source.path);
     if (!file) {
-        problems.add(memberProblem(ProblemKind::CannotRead, m, "cannot read: " + systemReason(file.error()),
+        problems.add(memberProblem(ProblemKind::CannotRead, m.shownName, "cannot read: " + systemReason(file.error()),
                                    file.error()));
         return WriteOutcome::Failed;
     }
     if (!(identityOf(file->status) == m.source.identity) || !file->fd) {
-        problems.add(memberProblem(ProblemKind::Changed, m,
+        problems.add(memberProblem(ProblemKind::Changed, m.shownName,
                                    "changed while the archive was written: another file has its name now"));
         return WriteOutcome::Failed;
     }
     const CopyOutcome outcome = copier.copy(file->fd.get(), 0, m.length, dataFd, held);
     if (outcome.interrupted) return WriteOutcome::Interrupted;
     if (outcome.writeErrno != 0) {
-        problems.add(memberProblem(ProblemKind::CannotWrite, m,
+        problems.add(memberProblem(ProblemKind::CannotWrite, m.shownName,
                                    "cannot write the data file: " + systemReason(outcome.writeErrno),
                                    outcome.writeErrno));
         return WriteOutcome::Failed;
     }
     if (outcome.readErrno != 0) {
-        problems.add(memberProblem(ProblemKind::CannotRead, m, "read error: " + systemReason(outcome.readErrno),
+        problems.add(memberProblem(ProblemKind::CannotRead, m.shownName, "read error: " + systemReason(outcome.readErrno),
                                    outcome.readErrno));
         return WriteOutcome::Failed;
     }
     if (const auto change = changeAfterCopy(m, *file, outcome.copied)) {
-        problems.add(memberProblem(ProblemKind::Changed, m, "changed while the archive was written: " + *change));
+        problems.add(memberProblem(ProblemKind::Changed, m.shownName, "changed while the archive was written: " + *change));
         return WriteOutcome::Failed;
     }
     return WriteOutcome::Written;
 }
 
-bool copyFromOldData(const PlannedMember& m, MemberCopier& copier, int oldDataFd, int dataFd, Problems& problems) {
-    const CopyOutcome outcome = copier.copy(oldDataFd, m.rangeStart, m.rangeLength, dataFd);
+bool copyFromOldData(const std::string& shown, std::pair<std::int64_t, std::int64_t> range, MemberCopier& copier,
+                     int oldDataFd, int dataFd, Problems& problems) {
+    const CopyOutcome outcome = copier.copy(oldDataFd, range.first, range.second, dataFd);
     if (outcome.writeErrno != 0) {
-        problems.add(memberProblem(ProblemKind::CannotWrite, m,
+        problems.add(memberProblem(ProblemKind::CannotWrite, shown,
                                    "cannot write the data file: " + systemReason(outcome.writeErrno),
                                    outcome.writeErrno));
         return false;
     }
     if (outcome.readErrno != 0) {
-        problems.add(memberProblem(ProblemKind::CannotRead, m,
+        problems.add(memberProblem(ProblemKind::CannotRead, shown,
                                    "read error in the data file: " + systemReason(outcome.readErrno),
                                    outcome.readErrno));
         return false;
     }
-    if (outcome.copied != m.rangeLength) {
-        problems.add(memberProblem(ProblemKind::Changed, m, "the data file changed while the archive was written"));
+    if (outcome.copied != range.second) {
+        problems.add(memberProblem(ProblemKind::Changed, shown, "the data file changed while the archive was written"));
         return false;
     }
     return true;
@@ -120,11 +122,12 @@ RewriteResult failedWith(Problem problem, RewriteStatus status = RewriteStatus::
 }
 
 // Whether a member has all its bytes in a data file of dataSize bytes; a problem when not.
-bool memberIsWhole(std::string_view name, std::int32_t offset, std::int32_t length, std::int64_t dataSize,
-                   Problems& problems) {
+// The name is asked for only then: naming a member can mean converting its name.
+bool memberIsWhole(const std::function<std::string()>& nameOf, std::int32_t offset, std::int32_t length,
+                   std::int64_t dataSize, Problems& problems) {
     const MemberPlacement placement = judgeMemberPlacement(offset, length, bytesInDataFile(offset, length, dataSize));
     if (placement.placement == Placement::Whole) return true;
-    problems.add(makeProblem(ProblemKind::NotWhole, std::string(name),
+    problems.add(makeProblem(ProblemKind::NotWhole, nameOf(),
                              "refused to rewrite: " + describePlacement(placement, offset, length) +
                                  " (deleting or updating it repairs the archive)"));
     return false;
@@ -133,27 +136,28 @@ bool memberIsWhole(std::string_view name, std::int32_t offset, std::int32_t leng
 // Checks that every member whose bytes a rewrite copies from the old data file has them all:
 // the copy would otherwise shorten it silently. Members being removed or replaced may be
 // broken, which is how a broken archive is repaired.
-bool copiedMembersAreWhole(const std::vector<PlannedMember>& members, int oldDataFd, const std::string& dataPath,
-                           Problems& problems) {
+bool copiedMembersAreWhole(const ArchivePlan& plan, int oldDataFd, const std::string& dataPath, Problems& problems) {
     const SysResult<std::int64_t> dataSize = fileSize(oldDataFd);
     if (!dataSize) {
         problems.add(pathProblem(ProblemKind::CannotRead, dataPath, "cannot read", dataSize.error()));
         return false;
     }
     bool whole = true;
-    for (const PlannedMember& m : members) {
-        if (!m.source.path.empty()) continue;
+    plan.forEach([&](const PlanMember& m, std::size_t) {
+        if (m.fromFile()) return;
         // A kept member's numbers are the old index's own, which are 32-bit.
-        whole = memberIsWhole(m.shownName, static_cast<std::int32_t>(m.source.oldOffset),
-                              static_cast<std::int32_t>(m.length), *dataSize, problems) &&
-                whole;
-    }
+        const auto offset = static_cast<std::int32_t>(m.oldOffset);
+        const auto length = static_cast<std::int32_t>(m.length);
+        whole = memberIsWhole([&] { return plan.shownName(m); }, offset, length, *dataSize, problems) && whole;
+    });
     return whole;
 }
 
 bool oldMembersAreWhole(const LoadedIndex& old, std::int64_t dataSize, Problems& problems) {
     bool whole = true;
-    for (const ListMLV& e : old.entries) whole = memberIsWhole(e.fname, e.offset, e.length, dataSize, problems) && whole;
+    for (const ListMLV& e : old.entries) {
+        whole = memberIsWhole([&e] { return std::string(e.fname); }, e.offset, e.length, dataSize, problems) && whole;
+    }
     return whole;
 }
 
@@ -192,9 +196,11 @@ struct ArchiveRewrite::State {
 
     // Writes the plan's index and commits; true when the new index is in place (durable or
     // not, as inPlace then says).
-    bool commitIndexText(const ArchivePlan& plan, Problems& problems, bool& inPlace) {
+    bool commitIndexText(const ArchivePlan& plan, const MemberLayout& layout, Problems& problems, bool& inPlace) {
         inPlace = false;
-        if (const int err = writeAll(replacement->fd(indexTarget), indexText(plan)); err != 0) {
+        const int fd = replacement->fd(indexTarget);
+        if (const int err = writeIndex(plan, layout, [fd](std::string_view piece) { return writeAll(fd, piece); });
+            err != 0) {
             problems.add(pathProblem(ProblemKind::CannotWrite, paths.index, "cannot write", err));
             return false;
         }
@@ -326,44 +332,47 @@ std::variant<ArchiveRewrite, RewriteResult> ArchiveRewrite::begin(const ArchiveP
     return ArchiveRewrite(std::move(s));
 }
 
-RewriteResult ArchiveRewrite::commitPlan(ArchivePlan plan, std::int64_t align, const MemberWritten& onWritten) {
+RewriteResult ArchiveRewrite::commitPlan(const ArchivePlan& plan, std::int64_t align, const MemberWritten& onWritten) {
     State& s = *state_;
     Problems problems;
-    if (s.old && !copiedMembersAreWhole(plan.members, s.view.oldDataFd, s.paths.data, problems)) {
+    if (s.old && !copiedMembersAreWhole(plan, s.view.oldDataFd, s.paths.data, problems)) {
         return failed(std::move(problems));
     }
-    if (Problems layout = layOutMembers(plan.members, 0, align); layout.anyError()) return failed(std::move(layout));
+    MemberLayout layout = layOutMembers(plan, 0, align);
+    if (layout.problems.anyError()) return failed(std::move(layout.problems));
     const int dataFd = s.replacement->fd(s.dataTarget);
-    MembersWritten written = writeMembers(plan.members, dataFd, s.view.oldDataFd, onWritten);
+    MembersWritten written = writeMembers(plan, layout, dataFd, s.view.oldDataFd, onWritten);
     if (written.outcome != WriteOutcome::Written) return failed(std::move(written.problems));
     // The data file ends with its last member's bytes, even when that member is empty and the
     // one before it left a gap.
-    if (::ftruncate(dataFd, endOfMembers(plan.members, 0)) != 0) {
+    if (::ftruncate(dataFd, layout.end) != 0) {
         return failedWith(pathProblem(ProblemKind::CannotWrite, s.paths.data, "cannot write", errno));
     }
     bool inPlace = false;
-    if (!s.commitIndexText(plan, problems, inPlace)) return failed(std::move(problems));
+    if (!s.commitIndexText(plan, layout, problems, inPlace)) return failed(std::move(problems));
     return {};
 }
 
 RewriteResult ArchiveRewrite::commitIndex(const ArchivePlan& plan) {
     Problems problems;
+    MemberLayout layout = layOutMembers(plan, 0, 1, MemberLayout::Mode::InPlace);
+    if (layout.problems.anyError()) return failed(std::move(layout.problems));
     bool inPlace = false;
-    if (!state_->commitIndexText(plan, problems, inPlace)) return failed(std::move(problems));
+    if (!state_->commitIndexText(plan, layout, problems, inPlace)) return failed(std::move(problems));
     return {};
 }
 
-RewriteResult ArchiveRewrite::commitAppend(ArchivePlan plan, std::vector<PlannedMember> added, std::int64_t align,
-                                           const MemberWritten& onWritten, const HeldSignals& held) {
+RewriteResult ArchiveRewrite::commitAppend(const ArchivePlan& plan, std::int64_t align, const MemberWritten& onWritten,
+                                           const HeldSignals& held) {
     State& s = *state_;
     const DataForAppend& data = *s.appendData;
     // New bytes start after everything the data file holds, unreferenced bytes of an earlier
     // interrupted append included, so a failure can give back exactly the old file.
-    if (Problems layout = layOutMembers(added, data.size, align); layout.anyError()) return failed(std::move(layout));
-    MembersWritten copied = writeMembers(added, data.fd.get(), -1, onWritten, &held);
+    MemberLayout layout = layOutMembers(plan, data.size, align, MemberLayout::Mode::InPlace);
+    if (layout.problems.anyError()) return failed(std::move(layout.problems));
+    MembersWritten copied = writeMembers(plan, layout, data.fd.get(), -1, onWritten, &held);
     Problems problems = std::move(copied.problems);
-    const bool written = copied.outcome == WriteOutcome::Written &&
-                         ::ftruncate(data.fd.get(), endOfMembers(added, data.size)) == 0 &&
+    const bool written = copied.outcome == WriteOutcome::Written && ::ftruncate(data.fd.get(), layout.end) == 0 &&
                          ::fsync(data.fd.get()) == 0;
     if (!written) {
         if (copied.outcome != WriteOutcome::Interrupted && problems.empty()) {
@@ -372,48 +381,52 @@ RewriteResult ArchiveRewrite::commitAppend(ArchivePlan plan, std::vector<Planned
         s.restoreDataSize(problems);
         return failed(std::move(problems));
     }
-    plan.members.insert(plan.members.end(), added.begin(), added.end());
     // Once the new index is in place, its members' bytes must stay, whatever else failed.
     bool inPlace = false;
-    if (!s.commitIndexText(plan, problems, inPlace)) {
+    if (!s.commitIndexText(plan, layout, problems, inPlace)) {
         if (!inPlace) s.restoreDataSize(problems);
         return failed(std::move(problems));
     }
     return {};
 }
 
-MembersWritten writeMembers(const std::vector<PlannedMember>& members, int dataFd, int oldDataFd,
+namespace {
+
+// Copies one member's bytes to its place; false, with the problem, when it cannot.
+WriteOutcome writeMember(const ArchivePlan& plan, const MemberLayout& layout, const PlanMember& m, std::size_t i,
+                         MemberCopier& copier, int dataFd, int oldDataFd, Problems& problems,
+                         const HeldSignals* held) {
+    const auto range = m.fromFile() ? std::pair<std::int64_t, std::int64_t>{} : layout.oldRangeOf(m);
+    const std::int64_t at = m.fromFile() ? layout.offsets[i] : layout.offsets[i] - (m.oldOffset - range.first);
+    if (::lseek(dataFd, at, SEEK_SET) < 0) {
+        problems.add(memberProblem(ProblemKind::CannotWrite, plan.shownName(m),
+                                   "cannot write the data file: " + systemReason(errno), errno));
+        return WriteOutcome::Failed;
+    }
+    if (m.fromFile()) return copyFromFile(*m.full, copier, dataFd, problems, held);
+    return copyFromOldData(plan.shownName(m), range, copier, oldDataFd, dataFd, problems) ? WriteOutcome::Written
+                                                                                           : WriteOutcome::Failed;
+}
+
+}  // namespace
+
+MembersWritten writeMembers(const ArchivePlan& plan, const MemberLayout& layout, int dataFd, int oldDataFd,
                             const MemberWritten& onWritten, const HeldSignals* held) {
     MembersWritten result;
     MemberCopier copier;
-    for (const PlannedMember& m : members) {
+    plan.forEach([&](const PlanMember& m, std::size_t i) {
+        if (result.outcome != WriteOutcome::Written) return;
         if (held && held->pending()) {
             result.outcome = WriteOutcome::Interrupted;
-            return result;
+            return;
         }
-        const bool fromFile = !m.source.path.empty();
-        if (m.writesBytes) {
-            const std::int64_t at = fromFile ? m.offset : m.offset - (m.source.oldOffset - m.rangeStart);
-            if (::lseek(dataFd, at, SEEK_SET) < 0) {
-                result.problems.add(
-                    memberProblem(ProblemKind::CannotWrite, m, "cannot write the data file: " + systemReason(errno), errno));
-                result.outcome = WriteOutcome::Failed;
-                return result;
-            }
-            if (!fromFile) {
-                if (!copyFromOldData(m, copier, oldDataFd, dataFd, result.problems)) {
-                    result.outcome = WriteOutcome::Failed;
-                    return result;
-                }
-            } else if (const WriteOutcome copied = copyFromFile(m, copier, dataFd, result.problems, held);
-                       copied != WriteOutcome::Written) {
-                result.outcome = copied;
-                return result;
-            }
+        if (layout.writes[i]) {
+            result.outcome = writeMember(plan, layout, m, i, copier, dataFd, oldDataFd, result.problems, held);
+            if (result.outcome != WriteOutcome::Written) return;
         }
-        if (onWritten && fromFile) onWritten(m);
-    }
-    if (held && held->pending()) result.outcome = WriteOutcome::Interrupted;
+        if (onWritten && m.fromFile()) onWritten(*m.full);
+    });
+    if (result.outcome == WriteOutcome::Written && held && held->pending()) result.outcome = WriteOutcome::Interrupted;
     return result;
 }
 

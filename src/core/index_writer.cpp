@@ -48,17 +48,37 @@ std::string nameLine(std::string_view stored) {
     return line;
 }
 
-std::string indexText(const ArchivePlan& plan) {
-    std::string text = plan.header1 + "\n";
-    text += (plan.header2.empty() ? std::to_string(plan.members.size()) + " FILES" : plan.header2) + "\n";
-    for (const PlannedMember& m : plan.members) {
-        text += nameLine(m.storedName);
-        text += '\n';
-        text += std::to_string(m.offset);
-        text += '\n';
-        text += std::to_string(m.length);
-        text += '\n';
-    }
+int writeIndex(const ArchivePlan& plan, const MemberLayout& layout,
+               const std::function<int(std::string_view)>& write) {
+    constexpr std::size_t kPieceBytes = std::size_t{1} << 20;
+    std::string piece;
+    piece.reserve(kPieceBytes + kMaxIndexLineChars * 3);
+    piece += plan.header1 + "\n";
+    piece += (plan.header2.empty() ? std::to_string(plan.size()) + " FILES" : plan.header2) + "\n";
+    int err = 0;
+    plan.forEach([&](const PlanMember& m, std::size_t i) {
+        if (err != 0) return;
+        piece += nameLine(m.storedName);
+        piece += '\n';
+        piece += std::to_string(layout.offsets[i]);
+        piece += '\n';
+        piece += std::to_string(m.length);
+        piece += '\n';
+        if (piece.size() >= kPieceBytes) {
+            err = write(piece);
+            piece.clear();
+        }
+    });
+    if (err == 0 && !piece.empty()) err = write(piece);
+    return err;
+}
+
+std::string indexText(const ArchivePlan& plan, const MemberLayout& layout) {
+    std::string text;
+    writeIndex(plan, layout, [&text](std::string_view piece) {
+        text += piece;
+        return 0;
+    });
     return text;
 }
 

@@ -51,20 +51,23 @@ TEST(IndexWriter, EveryNameItAcceptsReadsBackAsWritten) {
             // ones pass memberNameProblem first.
             const bool fromOldIndex = name.size() == kMaxMemberNameChars + 1 && name.front() != '[';
             if (!fromOldIndex && memberNameProblem(name)) continue;
-            plan.members.push_back({name, name, {}, randomNumber(random), randomNumber(random)});
+            // Members kept in place are written at their old offsets, whatever those are.
+            plan.add({name, name, {{}, {}, randomNumber(random)}, randomNumber(random)});
             ++accepted;
         }
-        const std::string text = indexText(plan);
+        const MemberLayout layout = layOutMembers(plan, 0, 1, MemberLayout::Mode::InPlace);
+        ASSERT_TRUE(layout.problems.empty());
+        const std::string text = indexText(plan, layout);
         const IndexContents read = readWholeIndex(readFromMemory(text, 7));
         EXPECT_EQ(read.stop.reason, StopReason::EndOfIndex);
         EXPECT_EQ(read.header1, plan.header1);
-        EXPECT_EQ(read.header2, plan.header2.empty() ? std::to_string(plan.members.size()) + " FILES" : plan.header2);
-        ASSERT_EQ(read.entries.size(), plan.members.size()) << text;
+        EXPECT_EQ(read.header2, plan.header2.empty() ? std::to_string(plan.size()) + " FILES" : plan.header2);
+        ASSERT_EQ(read.entries.size(), plan.size()) << text;
         std::size_t i = 0;
         for (const ListMLV& e : read.entries) {
-            const PlannedMember& m = plan.members[i++];
+            const PlannedMember& m = plan.described()[i++];
             EXPECT_EQ(std::string(e.fname), m.storedName);
-            EXPECT_EQ(e.offset, m.offset);
+            EXPECT_EQ(e.offset, m.source.oldOffset);
             EXPECT_EQ(e.length, m.length);
         }
     }
@@ -98,10 +101,10 @@ TEST(IndexWriter, NameRulesHoldAtTheirEdges) {
         EXPECT_EQ(!memberNameProblem(c.name).has_value(), c.accepted);
         if (!c.accepted) continue;
         ArchivePlan plan;
-        plan.members.push_back({c.name, c.name, {}, 0, 0});
+        plan.add({c.name, c.name, {}, 0});
         const std::string line = nameLine(c.name);
         EXPECT_LE(line.size(), kMaxIndexLineChars);
-        const std::string text = indexText(plan);
+        const std::string text = indexText(plan, layOutMembers(plan, 0, 1));
         const IndexContents read = readWholeIndex(readFromMemory(text));
         ASSERT_EQ(read.entries.size(), 1u);
         for (const ListMLV& e : read.entries) EXPECT_EQ(std::string(e.fname), c.name);
@@ -129,8 +132,9 @@ TEST(IndexWriter, LayoutRefusesWhatNoIndexCanDescribe) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.start) + "+" + std::to_string(c.length));
-        std::vector<PlannedMember> members{{"m", "m", {"file", {}, 0}, c.length, 0}};
-        const Problems problems = layOutMembers(members, c.start, 1);
+        ArchivePlan plan;
+        plan.add({"m", "m", {"file", {}, 0}, c.length});
+        const Problems problems = layOutMembers(plan, c.start, 1).problems;
         EXPECT_EQ(problems.empty(), c.fits);
         for (const Problem& p : problems) EXPECT_EQ(p.kind, ProblemKind::Refused);
     }
