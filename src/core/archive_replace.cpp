@@ -255,16 +255,27 @@ int place(Target& t) {
 // The previous file, under a hidden name since it was displaced, held open by an O_PATH
 // descriptor: freeing a large file's blocks takes milliseconds, and that should happen at the
 // last close, after every hidden name is gone.
-UniqueFd removePreviousFile(const Target& t) {
+struct PreviousFile {
+    UniqueFd held;
+    std::string hiddenName;  // where it still is, when it could not be removed
+    int error = 0;
+};
+
+PreviousFile removePreviousFile(const Target& t) {
     const std::optional<FileIdentity> previous = existingIdentity(t);
     if (!previous) return {};
     for (const std::string* name : {&t.newTemporary, &t.oldTemporary}) {
+        if (name->empty()) continue;
         UniqueFd held(::openat(t.directory(), name->c_str(), O_PATH | O_CLOEXEC | O_NOFOLLOW));
-        struct stat st {};
-        if (held && ::fstat(held.get(), &st) == 0 && FileIdentity{st.st_dev, st.st_ino} == *previous) {
-            (void)::unlinkat(t.directory(), name->c_str(), 0);
-            return held;
+        if (!held) {
+            if (errno == ENOENT) continue;
+            return {{}, *name, errno};
         }
+        struct stat st {};
+        if (::fstat(held.get(), &st) != 0) return {{}, *name, errno};
+        if (!(FileIdentity{st.st_dev, st.st_ino} == *previous)) continue;
+        if (::unlinkat(t.directory(), name->c_str(), 0) != 0) return {{}, *name, errno};
+        return {std::move(held), {}, 0};
     }
     return {};
 }
@@ -471,7 +482,19 @@ std::optional<ReplaceFailure> FileSetReplacement::commit() {
         if (const int err = place(t); err != 0) return undo(t.failure("cannot replace", systemReason(err)));
     }
     std::vector<UniqueFd> previousFiles;
-    for (const Target& t : targets_) previousFiles.push_back(removePreviousFile(t));
+    for (const Target& t : targets_) {
+        PreviousFile previous = removePreviousFile(t);
+        if (previous.error != 0) {
+            // The record stays: the next lock holder finds every new file in place and removes
+            // the old copy, which meanwhile hides beside the archive.
+            ReplaceFailure failure = t.failure("replaced, but its previous copy, now " + previous.hiddenName +
+                                                   ", cannot be removed",
+                                               systemReason(previous.error));
+            failure.inPlace = true;
+            return failure;
+        }
+        previousFiles.push_back(std::move(previous.held));
+    }
     for (std::size_t i = 0; i < targets_.size(); ++i) {
         const Target& t = targets_[i];
         const auto sharesEarlierDirectory = [&](const Target& earlier) {

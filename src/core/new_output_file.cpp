@@ -95,6 +95,9 @@ void removeAbandonedTemporaries(int directoryFd, std::string_view prefix, std::c
         ::close(own);
         return;
     }
+    // The copy shares its offset with the caller's descriptor, which an earlier listing of the
+    // directory may have left at the end.
+    ::rewinddir(listing.get());
     // A leftover that cannot be removed is no reason to stop the work at hand.
     while (const dirent* entry = ::readdir(listing.get())) {
         if (!isTemporaryName(entry->d_name, prefix)) continue;

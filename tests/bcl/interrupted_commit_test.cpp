@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,14 +20,28 @@ namespace fs = std::filesystem;
 
 constexpr const char* kStrace = "/usr/bin/strace";
 
-// Runs bcl under strace, which kills it as it enters the when-th call of syscall: before that
-// call has done anything.
-RunResult bclKilledAt(const Made& archive, std::vector<std::string> args, const std::string& syscall, int when) {
+// Runs bcl under strace, which does what injection says (signal=KILL, error=EIO) as bcl enters
+// the when-th call of syscall, before that call has done anything.
+RunResult bclTraced(const Made& archive, std::vector<std::string> args, const std::string& syscall, int when,
+                    const std::string& injection) {
     std::vector<std::string> traced{"-f", "-o", "/dev/null", "-e", "trace=" + syscall,
-                                    "-e", "inject=" + syscall + ":signal=KILL:when=" + std::to_string(when),
+                                    "-e", "inject=" + syscall + ":" + injection + ":when=" + std::to_string(when),
                                     BCL_BINARY};
     traced.insert(traced.end(), args.begin(), args.end());
     return runProgram({archive.dir.path(), traced, kStrace, withoutLeakChecks, {}});
+}
+
+RunResult bclKilledAt(const Made& archive, std::vector<std::string> args, const std::string& syscall, int when) {
+    return bclTraced(archive, std::move(args), syscall, when, "signal=KILL");
+}
+
+std::set<std::string> hiddenNames(const Made& archive) {
+    std::set<std::string> hidden;
+    for (const auto& entry : fs::directory_iterator(archive.dir.path())) {
+        const std::string name = entry.path().filename().string();
+        if (name.starts_with(".bcl-")) hidden.insert(name);
+    }
+    return hidden;
 }
 
 const FileSet kOld{{"a", "old a"}, {"b", "old b, longer"}};
@@ -123,6 +138,43 @@ TEST(InterruptedCommit, WhatRunsNextFindsTheArchiveOldOrNewAndSaysSo) {
             EXPECT_EQ(bcl(archive.dir.path(), {"test", "A.BCL"}).err, "");
         }
     }
+}
+
+// A writer killed after it wrote its commit record, but before the record has its name, has
+// changed nothing; the record it leaves under a hidden name goes with the next writer.
+TEST(InterruptedCommit, AHiddenRecordOfAWriterKilledBeforeItsCommitGoesWithTheNextWriter) {
+    const Made archive(kOld);
+    writeFile(archive.src / "a", "new a");
+    ASSERT_NE(bclKilledAt(archive, {"update", "A.BCL", "-C", "src", "a"}, "renameat", 1).exitCode, 0);
+    const std::set<std::string> left = hiddenNames(archive);
+    ASSERT_EQ(left.size(), 1u);
+    ASSERT_TRUE(left.begin()->starts_with(".bcl-record-")) << *left.begin();
+    EXPECT_EQ(extracted(archive), kOld);
+
+    const RunResult r = bcl(archive.dir.path(), {"rename", "A.BCL", "a", "c"});
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(hiddenNames(archive), std::set<std::string>{});
+    EXPECT_EQ(extracted(archive), (FileSet{{"c", "old a"}, {"b", "old b, longer"}}));
+}
+
+// A previous file that cannot be removed once the new ones are in place is a failure that
+// says where the old copy hides; the commit record stays, and whatever runs next removes it.
+TEST(InterruptedCommit, APreviousCopyThatCannotBeRemovedIsReportedAndRemovedNext) {
+    const Made archive(kOld);
+    writeFile(archive.src / "a", "new a");
+    const RunResult failed = bclTraced(archive, {"update", "A.BCL", "-C", "src", "a"}, "unlinkat", 1, "error=EIO");
+    EXPECT_EQ(failed.exitCode, 1);
+    EXPECT_TRUE(failed.err.starts_with("bcl: A.BCD: replaced, but its previous copy, now .bcl-replace-")) << failed.err;
+    EXPECT_TRUE(failed.err.ends_with(", cannot be removed: Input/output error\n")) << failed.err;
+    EXPECT_TRUE(hiddenNames(archive).contains(".bcl-commit-A.BCL"));
+
+    const RunResult next = bcl(archive.dir.path(), {"list", "A.BCL"});
+    EXPECT_TRUE(next.err.starts_with("bcl: A.BCL: an interrupted commit was completed: the archive is the new one\n"))
+        << next.err;
+    EXPECT_EQ(next.exitCode, 0);
+    EXPECT_EQ(hiddenNames(archive), std::set<std::string>{});
+    EXPECT_EQ(extracted(archive), (FileSet{{"a", "new a"}, {"b", "old b, longer"}}));
 }
 
 // A reader that may not write beside the archive cannot repair it, and must not read a mix.
