@@ -196,6 +196,17 @@ TEST(InterruptedCommit, AReaderThatCannotRepairRefusesAndSaysHow) {
               "for example 'bcl test A.BCL')\n");
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_TRUE(fs::exists(archive.dir / ".bcl-commit-A.BCL"));
+
+    // unbcl ends as it does for an index it cannot open, with the same reason.
+    const fs::path unbcl = archive.dir / "unbcl";
+    fs::copy_file(UNBCL_BINARY, unbcl);
+    const RunResult u = runProgram({archive.dir.path(), {"A.BCL", "A.BCD"}, unbcl.string(), dropRootPrivileges, {}});
+    EXPECT_EQ(u.out, "listFname : A.BCL\nCan't Open A.BCL\n");
+    EXPECT_TRUE(u.err.starts_with("unbcl: A.BCL: an interrupted commit needs repair, and this user cannot write its "
+                                  "directory: Permission denied"))
+        << u.err;
+    EXPECT_EQ(u.exitCode, 1);
+    EXPECT_TRUE(fs::exists(archive.dir / ".bcl-commit-A.BCL"));
 }
 
 // Anyone who may write beside an archive may leave a file under the record's name. A record that
