@@ -39,7 +39,7 @@ void refuseNamesInArchive(const std::vector<PlannedMember>& added, const EntryLi
 int appendToArchive(const ArchivePaths& paths, const AddOptions& options, const StandardStreams& streams) {
     Diagnostics diagnostics(streams.err, "bcl");
     int exitCode = kBclFailed;
-    std::optional<FilesToAdd> toAdd = prepareFilesToAdd(options, diagnostics, exitCode);
+    std::optional<FilesToAdd> toAdd = prepareFilesToAdd(options, streams, diagnostics, exitCode);
     if (!toAdd) return exitCode;
 
     std::optional<ArchiveRewrite> rewrite =

@@ -62,9 +62,12 @@ bool openWritingCharset(const std::string& name, std::optional<NameCharset>& cha
     return true;
 }
 
-std::optional<FilesToAdd> prepareFilesToAdd(const AddOptions& options, Diagnostics& diagnostics, int& exitCode) {
+std::optional<FilesToAdd> prepareFilesToAdd(const AddOptions& options, const StandardStreams& streams,
+                                            Diagnostics& diagnostics, int& exitCode) {
     FilesToAdd add;
     exitCode = kBclCannotRun;
+    // The listing -v asks for would go into the /dev/null that stands in for standard output.
+    if (options.verbose && standardOutputWasClosed(streams, diagnostics)) return std::nullopt;
     if (!openWritingCharset(options.charset, add.charset, diagnostics)) return std::nullopt;
     exitCode = kBclFailed;
     add.files = gatherInputs(options.inputs, diagnostics);

@@ -63,8 +63,10 @@ struct FilesToAdd {
 };
 
 // Gathers them before anything is locked; nothing, reported, with exitCode set, when the command
-// cannot go on (an unknown code page, a file that cannot go in, or anything reported before).
-std::optional<FilesToAdd> prepareFilesToAdd(const AddOptions& options, Diagnostics& diagnostics, int& exitCode);
+// cannot go on (an unknown code page, a file that cannot go in, -v with standard output closed,
+// or anything reported before).
+std::optional<FilesToAdd> prepareFilesToAdd(const AddOptions& options, const StandardStreams& streams,
+                                            Diagnostics& diagnostics, int& exitCode);
 
 // New members from input files, checked as every command that adds files checks them: a name
 // that would not read back the same, a name already taken (unless allowDuplicates), the

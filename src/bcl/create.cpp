@@ -17,7 +17,7 @@ int createArchive(const ArchivePaths& paths, const CreateOptions& options, const
     }
     diagnostics.reportAll(headerProblems(options.headers));
     int exitCode = kBclFailed;
-    std::optional<FilesToAdd> toAdd = prepareFilesToAdd(options.add, diagnostics, exitCode);
+    std::optional<FilesToAdd> toAdd = prepareFilesToAdd(options.add, streams, diagnostics, exitCode);
     if (!toAdd) return exitCode;
     const std::vector<FileToAdd>& inputs = toAdd->files;
     std::optional<NameCharset>& charset = toAdd->charset;

@@ -372,6 +372,12 @@ int runBcl(std::vector<std::string> args, bool outClosedAtStart) {
         std::ostringstream out;
         std::ostringstream err;
         const int code = app.exit(e, out, err) == 0 ? kBclOk : kBclCannotRun;
+        // Help and the version are output whose point is to be read: into the /dev/null that
+        // stands in for a closed standard output, they would be lost with exit 0.
+        if (outClosedAtStart && !out.str().empty()) {
+            unbcl::Diagnostics(STDERR_FILENO, "bcl").reportPlain("standard output: " + unbcl::systemReason(EBADF));
+            return kBclCannotRun;
+        }
         return writeParserOutput(out.str(), err.str(), code);
     } catch (const CLI::ParseError& e) {
         if (entry == nullptr) return usageError(table, "a command is required");

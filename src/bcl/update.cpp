@@ -13,7 +13,7 @@ namespace unbcl::bcl {
 int updateArchive(const ArchivePaths& paths, const AddOptions& options, const StandardStreams& streams) {
     Diagnostics diagnostics(streams.err, "bcl");
     int exitCode = kBclFailed;
-    std::optional<FilesToAdd> toAdd = prepareFilesToAdd(options, diagnostics, exitCode);
+    std::optional<FilesToAdd> toAdd = prepareFilesToAdd(options, streams, diagnostics, exitCode);
     if (!toAdd) return exitCode;
     const std::vector<FileToAdd>& inputs = toAdd->files;
     std::optional<NameCharset>& charset = toAdd->charset;

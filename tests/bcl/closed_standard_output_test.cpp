@@ -30,6 +30,23 @@ TEST(BclClosedStandardOutput, CommandsThatPrintRefuseToRun) {
         EXPECT_EQ(r.exitCode, 2);
         EXPECT_FALSE(fs::exists(archive.dir / "out"));
     }
+    // So is the list of members added that -v asks for; nothing is written.
+    writeFile(archive.src / "new", "new");
+    for (const char* command : {"create", "update", "append"}) {
+        SCOPED_TRACE(command);
+        const RunResult r = withStandardOutputClosed(
+            archive.dir.path(), {"-i", "V.BCL", "-d", "V.BCD", command, "-v", "-C", "src", "new"}, BCL_BINARY);
+        EXPECT_EQ(r.err, "bcl: standard output: Bad file descriptor\n");
+        EXPECT_EQ(r.exitCode, 2);
+        EXPECT_FALSE(fs::exists(archive.dir / "V.BCL"));
+    }
+    // Help and the version are read too, or lost.
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--help"}, {"--version"}, {"list", "--help"}}) {
+        SCOPED_TRACE(args.back());
+        const RunResult r = withStandardOutputClosed(archive.dir.path(), args, BCL_BINARY);
+        EXPECT_EQ(r.err, "bcl: standard output: Bad file descriptor\n");
+        EXPECT_EQ(r.exitCode, 2);
+    }
 }
 
 TEST(BclClosedStandardOutput, CommandsThatWriteFilesStillWork) {
