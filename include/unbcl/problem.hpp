@@ -41,9 +41,6 @@ struct Problem {
     std::string reason;
     int systemError = 0;  // the errno behind it, when a system call failed
     Severity severity = Severity::Error;
-    // A subject that came from the archive or the user is escaped when shown; one that is
-    // already part of a worded report ("INDEX:LINE") is shown as it stands.
-    bool subjectIsText = true;
     // An empty subject leaves the line without one ("PROGRAM: reason"), unless the subject is a
     // name that happens to be empty: an index can name a member "", and the line then reads
     // "PROGRAM: : reason", as for any other name.
@@ -53,11 +50,11 @@ struct Problem {
 };
 
 inline Problem makeProblem(ProblemKind kind, std::string subject, std::string reason, int systemError = 0) {
-    return Problem{kind, std::move(subject), std::move(reason), systemError, Severity::Error, true};
+    return Problem{kind, std::move(subject), std::move(reason), systemError, Severity::Error};
 }
 
 inline Problem makeNote(ProblemKind kind, std::string subject, std::string reason) {
-    return Problem{kind, std::move(subject), std::move(reason), 0, Severity::Note, true};
+    return Problem{kind, std::move(subject), std::move(reason), 0, Severity::Note};
 }
 
 // A problem of a member, or of a name the user gave: its subject is that name, even when empty.

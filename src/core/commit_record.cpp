@@ -128,7 +128,7 @@ public:
         } else if (!now && target_.oldFile) {
             if (const auto err = putPreviousBack(false); err) return err;
         } else if (now && !(target_.oldFile && *now == *target_.oldFile)) {
-            return "another file stands at " + escapeName();
+            return "another file stands at " + pathOfName();
         }
         removeTemporaries(target_.newFile);
         return std::nullopt;
@@ -138,7 +138,7 @@ public:
 
 private:
     int dir() const { return directory_.get(); }
-    std::string escapeName() const { return target_.directory + "/" + target_.name; }
+    std::string pathOfName() const { return target_.directory + "/" + target_.name; }
 
     // The previous file waits under the new file's hidden name after an exchange, or under a
     // name of its own where the file system had to rename instead.

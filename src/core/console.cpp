@@ -121,7 +121,8 @@ void Diagnostics::report(std::string_view subject, std::string_view reason) {
 void Diagnostics::report(const Problem& problem) {
     std::string text;
     if (!problem.subject.empty() || problem.subjectIsName) {
-        text = problem.subjectIsText ? escapeControlBytes(problem.subject) : problem.subject;
+        // Subjects come from the archive or the user: shown escaped, as every name is.
+        text = escapeControlBytes(problem.subject);
         text += ": ";
     }
     text += problem.reason;
