@@ -22,7 +22,7 @@
 namespace unbcl::bcl {
 
 // Turns an entry's stored name into its path in the tree, with '/' between directories, or
-// gives nothing when the name has no path (the entry is then left out and reported). Other
+// gives nothing when the name has no path, having reported why (the entry is then left out). Other
 // separators and character sets are dealt with here and nowhere else: the tree only ever sees
 // what this returns.
 using TreePathFn = std::function<std::optional<std::string>(std::string_view storedName)>;

@@ -426,6 +426,16 @@ TEST_F(BclMount, LeftOutNamesAreShownConvertedAsTestShowsThem) {
     const RunResult test = bcl(archive.dir.path(), archive.withArchive({"test", "--charset", "CP437", wideShown}));
     EXPECT_EQ(test.err, "bcl: " + wideShown + ": a part of the name is longer than 255 bytes\n");
     EXPECT_EQ(test.exitCode, 1);
+
+    // A name that does not convert at all is reported once, as extract reports it.
+    const RawArchive broken({{"ok", 0, 1}, {"bad\x81", 1, 1}}, "ab");
+    ForegroundMount utf8(broken, {"--charset", "UTF-8"});
+    ASSERT_TRUE(utf8.mounted()) << utf8.serverErr();
+    EXPECT_EQ(readFile(broken.mountPoint / "ok"), "a");
+    const ServerEnd brokenEnd = utf8.unmount();
+    EXPECT_EQ(brokenEnd.err,
+              "bcl: bad\\x81: name does not convert from UTF-8: Invalid or incomplete multibyte or wide character\n");
+    EXPECT_EQ(brokenEnd.exitCode, 0);
 }
 
 // What the mount shows of a member's mode: the data file's read bits, so that allow_other lets
