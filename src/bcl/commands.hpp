@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "command_table.hpp"
@@ -136,6 +137,11 @@ inline unsigned defaultExtractJobs() {
 }
 
 // --align takes powers of two up to a gibibyte.
+// "1 member", "2 members": counts in summary lines read as English.
+inline std::string plural(std::size_t count, std::string_view word) {
+    return std::to_string(count) + " " + std::string(word) + (count == 1 ? "" : "s");
+}
+
 inline constexpr std::int64_t kMaxAlign = std::int64_t{1} << 30;
 
 inline constexpr const char* kMemberOperandHelp =

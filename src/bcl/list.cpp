@@ -80,7 +80,7 @@ void endListing(Listing& out) {
         out.text += std::string(out.rows == 0 ? "]" : "\n  ]") + ",\n  \"member_count\": " + std::to_string(out.rows) +
                     ",\n  \"total_bytes\": " + std::to_string(out.totalBytes) + "\n}\n";
     } else {
-        out.text += std::to_string(out.rows) + " members, " + std::to_string(out.totalBytes) + " bytes\n";
+        out.text += plural(out.rows, "member") + ", " + plural(static_cast<std::size_t>(out.totalBytes), "byte") + "\n";
     }
     out.console.write(out.text);
 }

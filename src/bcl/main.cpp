@@ -68,22 +68,24 @@ const Command* commandNamed(const std::vector<Command>& table, const std::string
 // What bcl's own options, which may stand before the command or after it, say about the archive.
 struct ArchiveNaming {
     ArchivePaths paths;
-    bool given = false;  // by -i or -d
+    bool given = false;      // by -i or -d
+    bool dataGiven = false;  // by -d
 };
 
 std::vector<CommandOption> globalOptions(const std::shared_ptr<ArchiveNaming>& naming) {
-    const auto pathOption = [&naming](std::string names, std::string help, std::string& target) {
+    const auto pathOption = [&naming](std::string names, std::string help, std::string& target, bool data) {
         CommandOption o = valueOption(std::move(names), "FILE", std::move(help),
-                                   [naming, target = &target](const std::string& value) -> ValueProblem {
+                                   [naming, target = &target, data](const std::string& value) -> ValueProblem {
                                        *target = value;
                                        naming->given = true;
+                                       naming->dataGiven = naming->dataGiven || data;
                                        return std::nullopt;
                                    });
         o.shownDefault = target;
         return o;
     };
-    return {pathOption("-i,--index", "the index file", naming->paths.index),
-            pathOption("-d,--data", "the data file", naming->paths.data)};
+    return {pathOption("-i,--index", "the index file (GAME.BCL alone also names GAME.BCD)", naming->paths.index, false),
+            pathOption("-d,--data", "the data file", naming->paths.data, true)};
 }
 
 int usageError(const std::vector<Command>& table, const std::string& message) {
@@ -326,6 +328,11 @@ std::vector<std::string> takeOperandsAfterDashes(std::vector<std::string>& args,
 // command takes it; returns what is wrong, or "".
 std::string nameArchiveFromOperands(ArchiveNaming& naming, const Command& entry, const CommandWord& word,
                                     std::vector<std::string>& operands, bool firstOperandAfterDashes) {
+    // -i GAME.BCL pairs with GAME.BCD as the operand GAME.BCL does; MOLVARE.BCD beside another
+    // index would be a file the user never named.
+    if (naming.given && !naming.dataGiven && endsWithBcl(naming.paths.index)) {
+        naming.paths.data = dataFileFor(naming.paths.index);
+    }
     if (word.archive) {
         if (!entry.takesArchive) return *word.archive + ": " + entry.name + " takes no archive";
         if (naming.given) return *word.archive + ": the archive is already named by -i or -d";

@@ -108,10 +108,6 @@ void noteOverlaps(const std::vector<NamedEntry>& entries, Diagnostics& diagnosti
     }
 }
 
-std::string plural(std::size_t count, std::string_view word) {
-    return std::to_string(count) + " " + std::string(word) + (count == 1 ? "" : "s");
-}
-
 }  // namespace
 
 int testArchive(const ArchivePaths& paths, const TestOptions& options, const StandardStreams& streams) {

@@ -37,6 +37,8 @@ TEST(BclCommandLine, TheFirstOperandNamesTheArchiveWhenItEndsInBcl) {
         {{"-i", "MOLVARE.BCL", "cat", "X.BCL"}, "a member named X.BCL"},
         {{"cat", "--", "X.BCL"}, "a member named X.BCL"},
         {{"-i", "game.bcl", "-d", "GAME.BCD", "cat", "M"}, "upper"},  // -i and -d pair any two files
+        {{"-i", "sub/IN.BCL", "cat", "M"}, "in a directory"},         // -i alone pairs as the operand does
+        {{"-i", "Mix.Bcl", "cat", "M"}, "mixed"},
         {{"-d", "other.bcd", "cat", "game.bcl"}, ""},  // after -d, game.bcl is a member name
         {{"list", "game.bcl", "-x", "M"}, "0 members, 0 bytes\n"},
     };

@@ -29,6 +29,8 @@ TEST(BclList, ListShowsRowsAndATotalAndWithLongTheHeader) {
     EXPECT_EQ(text.exitCode, 0);
     const RunResult longer = bcl(dir.path(), {"list", "-l"});
     EXPECT_EQ(longer.out, "MY\\x1b LIST\n2 FILES\n" + rows);
+    // One of a thing is not "1 members".
+    EXPECT_EQ(bcl(dir.path(), {"list", "caf\xc3\xa9"}).out, "          2           1  caf\xc3\xa9\n1 member, 1 byte\n");
 }
 
 // The JSON object, as a real parser reads it: Python's json module prints what it found.
