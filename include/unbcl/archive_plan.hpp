@@ -102,7 +102,8 @@ struct MemberLayout {
     std::vector<bool> writes;
     // The merged ranges [start, end) of old bytes that members share; empty when none overlap.
     std::vector<std::pair<std::int64_t, std::int64_t>> sharedRanges;
-    std::int64_t end = 0;  // where the data file ends: at start, or past the last member
+    // Where the data file ends: at start, or past the last member placed (in place: the last file).
+    std::int64_t end = 0;
     Problems problems;     // members an index could not describe (offset or length too large)
 
     // The old bytes a writing member of the old data file copies: [start, start + length).

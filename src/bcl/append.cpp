@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <map>
 #include <optional>
 #include <set>
 #include <variant>
@@ -19,19 +18,25 @@ namespace unbcl::bcl {
 
 namespace {
 
-// Reports each new member whose name an old one has. The old names are looked up in one walk
-// of the index rather than kept in a set of their own: an index of millions of names would
-// cost several times its size.
-void refuseNamesInArchive(const std::vector<PlannedMember>& added, const EntryList& old, Diagnostics& diagnostics) {
-    std::map<std::string_view, const PlannedMember*> byName;
-    for (const PlannedMember& m : added) byName.emplace(m.storedName, &m);
-    std::set<const PlannedMember*> taken;
+// The names the files would be stored under that the archive already has. They are found in
+// one walk of the index rather than by a set of every old name: an index of millions of names
+// would cost several times its size. A name that does not convert is left to planNewMembers,
+// which reports it.
+std::set<std::string, std::less<>> namesAlreadyStored(const std::vector<FileToAdd>& files,
+                                                      std::optional<NameCharset>& charset, const EntryList& old) {
+    std::set<std::string, std::less<>> wanted;
+    for (const FileToAdd& file : files) {
+        if (!charset) {
+            wanted.insert(file.name);
+        } else if (SysResult<std::string> converted = charset->convert(file.name)) {
+            wanted.insert(std::move(*converted));
+        }
+    }
+    std::set<std::string, std::less<>> stored;
     for (const ListMLV& e : old) {
-        if (const auto it = byName.find(e.fname); it != byName.end()) taken.insert(it->second);
+        if (wanted.contains(e.fname)) stored.emplace(e.fname);
     }
-    for (const PlannedMember& m : added) {
-        if (taken.contains(&m)) diagnostics.report(m.shownName, "refused: named twice (--allow-duplicates keeps both)");
-    }
+    return stored;
 }
 
 }  // namespace
@@ -49,9 +54,8 @@ int appendToArchive(const ArchivePaths& paths, const AddOptions& options, const 
     ArchivePlan plan(&archive.old->entries);
     plan.keepHeaders(*archive.old);
     plan.keepAll();
-    std::set<std::string, std::less<>> taken;
+    std::set<std::string, std::less<>> taken = namesAlreadyStored(toAdd->files, toAdd->charset, archive.old->entries);
     std::vector<PlannedMember> added = planNewMembers(toAdd->files, options, archive, toAdd->charset, taken, diagnostics);
-    if (!options.allowDuplicates) refuseNamesInArchive(added, archive.old->entries, diagnostics);
     if (diagnostics.anyReported()) return kBclFailed;
     for (PlannedMember& m : added) plan.add(std::move(m));
 

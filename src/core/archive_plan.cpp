@@ -164,7 +164,9 @@ MemberLayout layOutMembers(const ArchivePlan& plan, std::int64_t start, std::int
         }
         layout.offsets[i] = at;
         layout.writes[i] = writes;
-        layout.end = std::max(layout.end, at + std::max<std::int64_t>(m.length, 0));
+        // Members left in place say nothing of where the data file ends: an empty one may
+        // name any offset, even one past the end.
+        if (compact || m.fromFile()) layout.end = std::max(layout.end, at + std::max<std::int64_t>(m.length, 0));
         if (at > kLargestNumber) {
             layout.problems.add(makeProblem(ProblemKind::Refused, plan.shownName(m),
                                             "refused: it would start at byte " + std::to_string(at) + ", past " +

@@ -276,6 +276,13 @@ TEST(BclRepack, AppendRefusesNamesAlreadyPresentAndRenameOnlyTouchesTheIndex) {
     RunResult r = bcl(dir.path(), {"append", "G.BCL", "-C", "src", "a"});
     EXPECT_EQ(r.err, "bcl: a: refused: named twice (--allow-duplicates keeps both)\n");
     EXPECT_EQ(r.exitCode, 1);
+    // Refusals come in the order the files were given, whether the archive or the command
+    // line had the name first.
+    r = bcl(dir.path(), {"append", "G.BCL", "-C", "src", "b", "a", "b"});
+    EXPECT_EQ(r.err,
+              "bcl: a: refused: named twice (--allow-duplicates keeps both)\n"
+              "bcl: b: refused: named twice (--allow-duplicates keeps both)\n");
+    EXPECT_EQ(r.exitCode, 1);
     expectSuccess(bcl(dir.path(), {"append", "G.BCL", "-C", "src", "--allow-duplicates", "a", "b"}));
     EXPECT_EQ(readFile(dir / "G.BCD"), "AAB");
 
@@ -420,6 +427,18 @@ TEST(BclRepack, MembersThatShareBytesStillShareThemAfterARewrite) {
         EXPECT_EQ(test.err, "bcl: c: note: overlaps a\nbcl: b: note: overlaps a\n");
         EXPECT_EQ(test.exitCode, 0);
     }
+}
+
+// An append adds its bytes after the data file's end and nothing more: an empty member whose
+// offset lies past the end does not stretch the file.
+TEST(BclRepack, AppendAddsOnlyItsOwnBytesWhateverOffsetsEmptyMembersName) {
+    ScratchDir dir;
+    writeFiles(dir / "src", {{"x", "1\n"}});
+    writeFile(dir / "G.BCL", "BCL ARCHIVE\n2 FILES\n[a]\n0\n2\n[e]\n2147483647\n0\n");
+    writeFile(dir / "G.BCD", "hi");
+    expectSuccess(bcl(dir.path(), {"append", "G.BCL", "-C", "src", "x"}));
+    EXPECT_EQ(readFile(dir / "G.BCD"), "hi1\n");
+    EXPECT_EQ(readFile(dir / "G.BCL"), "BCL ARCHIVE\n3 FILES\n[a]\n0\n2\n[e]\n2147483647\n0\n[x]\n2\n2\n");
 }
 
 // Writers that change one archive at once take turns, each reading the archive the one before
