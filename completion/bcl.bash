@@ -20,7 +20,7 @@ declare -gA _bcl_options=(
     [extract]="$_bcl_member_options -C=dir --directory=dir -k --keep-old-files -v --verbose --flatten --junk-paths
                -L --lowercase --progress --no-progress -j=text --jobs=text"
     [cat]="$_bcl_member_options"
-    [create]="-H=text --header=text $_bcl_file_options"
+    [create]="-H=text --header=text --crlf $_bcl_file_options"
     [update]="$_bcl_file_options"
     [append]="$_bcl_file_options"
     [delete]="$_bcl_member_options"

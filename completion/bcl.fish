@@ -90,6 +90,7 @@ complete -c bcl -n '__fish_seen_subcommand_from extract' -l no-progress -d 'Neve
 complete -c bcl -n '__fish_seen_subcommand_from extract' -s j -l jobs -x -d 'Write members with N threads'
 
 complete -c bcl -n '__fish_seen_subcommand_from create' -s H -l header -x -d 'Header line (up to twice)'
+complete -c bcl -n '__fish_seen_subcommand_from create' -l crlf -d "End the index's lines in CR LF"
 set -l file_commands '__fish_seen_subcommand_from create update append'
 complete -c bcl -n $file_commands -l allow-duplicates -d 'Accept a name given twice'
 complete -c bcl -n $file_commands -l literal-names -d 'Accept names with a backslash or a drive letter'

@@ -8,6 +8,7 @@
 
 #include "unbcl/archive_names.hpp"
 #include "unbcl/file_io.hpp"
+#include "unbcl/index_format.hpp"
 #include "unbcl/list_entry.hpp"
 #include "unbcl/problem.hpp"
 
@@ -39,6 +40,7 @@ struct LoadedIndex {
     std::string header1;
     std::string header2;
     EntryList entries;
+    IndexForm form;
     bool complete = true;  // false when reading stopped at a malformed or unreadable spot
 };
 

@@ -17,6 +17,7 @@
 
 #include "unbcl/archive_open.hpp"
 #include "unbcl/file_io.hpp"
+#include "unbcl/index_format.hpp"
 #include "unbcl/problem.hpp"
 
 namespace unbcl {
@@ -51,6 +52,7 @@ class ArchivePlan {
 public:
     std::string header1 = "BCL ARCHIVE";
     std::string header2;  // empty: "N FILES"
+    IndexForm form;       // line ends and end-of-file mark
     // How members kept from the old index are named in reports (their names in the code page
     // asked for); without it, by their stored names.
     std::function<std::string(std::string_view stored)> nameKept;
@@ -65,7 +67,7 @@ public:
     void keepAll();
     void add(PlannedMember member);
     // The header lines a rewritten archive keeps: the old index's own, with a count of files
-    // brought up to date when the second line was one.
+    // brought up to date when the second line was one; and the old index's form.
     void keepHeaders(const LoadedIndex& old);
 
     std::size_t size() const { return order_.size(); }

@@ -70,6 +70,9 @@ public:
     std::optional<ListMLV> nextEntry();
 
     const ReadingStop& stop() const { return stop_; }
+    // The form of the text read so far: its first line's end, and whether an end-of-file mark
+    // ended it.
+    const IndexForm& form() const { return form_; }
 
 private:
     // What the record loop reads next.
@@ -96,6 +99,8 @@ private:
 
     long line_ = 1;
     bool lastConsumedWasLineFeed_ = false;
+    bool carriageReturnPending_ = false;  // a CR was skipped since the last byte consumed
+    IndexForm form_;
 
     std::string lineText_;  // the characters a line read stored
     RecordState state_ = RecordState::NameLine;
@@ -110,6 +115,7 @@ struct IndexContents {
     std::string header2;
     EntryList entries;
     ReadingStop stop;
+    IndexForm form;
 };
 
 IndexContents readWholeIndex(IndexReadFn read, std::size_t blockSize = 64 * 1024);

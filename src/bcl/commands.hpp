@@ -85,6 +85,7 @@ struct AddOptions {
 
 struct CreateOptions {
     std::vector<std::string> headers;  // at most two; defaults fill the rest
+    bool crlf = false;                 // a DOS index: lines end in CR LF
     AddOptions add;
 };
 int createArchive(const ArchivePaths& paths, const CreateOptions& options, const StandardStreams& streams);

@@ -26,6 +26,7 @@ int createArchive(const ArchivePaths& paths, const CreateOptions& options, const
         ArchivePlan p;
         if (!options.headers.empty()) p.header1 = options.headers[0];
         if (options.headers.size() > 1) p.header2 = options.headers[1];
+        p.form.crlf = options.crlf;
         std::set<std::string, std::less<>> taken;
         for (PlannedMember& m : planNewMembers(inputs, options.add, archive, charset, taken, diagnostics)) {
             p.add(std::move(m));
@@ -47,6 +48,8 @@ Command createCommand() {
     command.summary = "Write a new archive holding the files, and the files beneath directories, in the order given.";
     command.options.push_back(
         textsOption("-H,--header", "TEXT", "a header line (up to twice)", partOf(options, options->headers)));
+    command.options.push_back(flagOption("--crlf", "end the index's lines in CR LF, as DOS programs wrote them",
+                                         partOf(options, options->crlf)));
     addFileOptions(command, partOf(options, options->add));
     command.run = [options](const CommandCall& call) {
         options->add.inputs.operands = call.operands;

@@ -100,7 +100,7 @@ ArchiveFiles openArchiveFiles(const ArchivePaths& paths, bool wantData) {
 LoadedIndex readWholeIndexFile(InputFile file, const std::string& path, Problems& problems) {
     IndexContents contents = readWholeIndex(readFromFd(file.fd.get()));
     LoadedIndex loaded{std::move(file), std::move(contents.header1), std::move(contents.header2),
-                       std::move(contents.entries), true};
+                       std::move(contents.entries), contents.form, true};
     if (const ReadingStop& stop = contents.stop; isReportedStop(stop.reason)) {
         Problem p = makeProblem(ProblemKind::CannotRead, {}, stopReport(path, stop), stop.readErrno);
         problems.add(std::move(p));

@@ -81,6 +81,7 @@ void ArchivePlan::add(PlannedMember member) {
 void ArchivePlan::keepHeaders(const LoadedIndex& old) {
     header1 = old.header1;
     header2 = old.header2 == std::to_string(old.entries.size()) + " FILES" ? std::string() : old.header2;
+    form = old.form;
 }
 
 void ArchivePlan::forEach(const std::function<void(const PlanMember&, std::size_t)>& visit) const {

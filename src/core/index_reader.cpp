@@ -16,7 +16,6 @@ namespace unbcl {
 
 namespace {
 
-constexpr unsigned char kEndOfTextMark = 0x1A;  // old end-of-file mark; the text ends there
 
 bool isWhiteSpace(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f'; }
 bool isDigit(int c) { return c >= '0' && c <= '9'; }
@@ -49,6 +48,7 @@ IndexContents readWholeIndex(IndexReadFn read, std::size_t blockSize) {
     contents.header2 = reader.readHeaderLine();
     while (const auto entry = reader.nextEntry()) contents.entries.push_back(*entry);
     contents.stop = reader.stop();
+    contents.form = reader.form();
     return contents;
 }
 
@@ -121,10 +121,12 @@ int IndexReader::peekByte() {
         const auto c = static_cast<unsigned char>(block_[pos_]);
         // Carriage returns vanish wherever they stand, so CR LF and LF indexes read alike.
         if (c == '\r') {
+            carriageReturnPending_ = true;
             ++pos_;
             continue;
         }
-        if (c == kEndOfTextMark) {
+        if (c == static_cast<unsigned char>(kEndOfTextMark)) {
+            form_.endOfTextMark = true;
             sourceEnded_ = true;
             end_ = pos_;
             return kEnd;
@@ -135,6 +137,8 @@ int IndexReader::peekByte() {
 
 void IndexReader::consumeByte() {
     lastConsumedWasLineFeed_ = block_[pos_] == '\n';
+    if (lastConsumedWasLineFeed_ && line_ == 1) form_.crlf = carriageReturnPending_;
+    carriageReturnPending_ = false;
     if (lastConsumedWasLineFeed_) ++line_;
     ++pos_;
 }

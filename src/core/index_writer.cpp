@@ -10,7 +10,7 @@ std::optional<std::string> lineProblem(std::string_view text) {
     if (text.find('\n') != std::string_view::npos) return "holds a line feed";
     if (text.find('\r') != std::string_view::npos) return "holds a carriage return";
     if (text.find('\0') != std::string_view::npos) return "holds a NUL byte";
-    if (text.find('\x1a') != std::string_view::npos) return "holds a 0x1A byte, which ends an index";
+    if (text.find(kEndOfTextMark) != std::string_view::npos) return "holds a 0x1A byte, which ends an index";
     return std::nullopt;
 }
 
@@ -51,24 +51,28 @@ std::string nameLine(std::string_view stored) {
 int writeIndex(const ArchivePlan& plan, const MemberLayout& layout,
                const std::function<int(std::string_view)>& write) {
     constexpr std::size_t kPieceBytes = std::size_t{1} << 20;
+    const std::string_view end = plan.form.crlf ? "\r\n" : "\n";
     std::string piece;
-    piece.reserve(kPieceBytes + kMaxIndexLineChars * 3);
-    piece += plan.header1 + "\n";
-    piece += (plan.header2.empty() ? std::to_string(plan.size()) + " FILES" : plan.header2) + "\n";
+    piece.reserve(kPieceBytes + kMaxIndexLineChars * 3 + 6);
+    piece += plan.header1;
+    piece += end;
+    piece += plan.header2.empty() ? std::to_string(plan.size()) + " FILES" : plan.header2;
+    piece += end;
     int err = 0;
     plan.forEach([&](const PlanMember& m, std::size_t i) {
         if (err != 0) return;
         piece += nameLine(m.storedName);
-        piece += '\n';
+        piece += end;
         piece += std::to_string(layout.offsets[i]);
-        piece += '\n';
+        piece += end;
         piece += std::to_string(m.length);
-        piece += '\n';
+        piece += end;
         if (piece.size() >= kPieceBytes) {
             err = write(piece);
             piece.clear();
         }
     });
+    if (plan.form.endOfTextMark) piece += kEndOfTextMark;
     if (err == 0 && !piece.empty()) err = write(piece);
     return err;
 }

@@ -441,6 +441,39 @@ TEST(BclRepack, AppendAddsOnlyItsOwnBytesWhateverOffsetsEmptyMembersName) {
     EXPECT_EQ(readFile(dir / "G.BCL"), "BCL ARCHIVE\n3 FILES\n[a]\n0\n2\n[e]\n2147483647\n0\n[x]\n2\n2\n");
 }
 
+// A DOS index keeps its form through every rewrite: CR LF line ends and the end-of-file mark
+// (a game that reads its pack line by line may want both).
+TEST(BclRepack, ARewriteKeepsTheIndexsLineEndsAndEndOfFileMark) {
+    const std::string dos = "GAME PACK\r\n2 FILES\r\n[A]\r\n0\r\n1\r\n[B]\r\n1\r\n2\r\n\x1a";
+    const struct {
+        std::vector<std::string> args;
+        std::string index;
+    } cases[] = {
+        {{"delete", "G.BCL", "B"}, "GAME PACK\r\n1 FILES\r\n[A]\r\n0\r\n1\r\n\x1a"},
+        {{"rename", "G.BCL", "B", "C"}, "GAME PACK\r\n2 FILES\r\n[A]\r\n0\r\n1\r\n[C]\r\n1\r\n2\r\n\x1a"},
+        {{"update", "G.BCL", "-C", "src", "A"}, "GAME PACK\r\n2 FILES\r\n[A]\r\n0\r\n3\r\n[B]\r\n3\r\n2\r\n\x1a"},
+        {{"append", "G.BCL", "-C", "src", "N"},
+         "GAME PACK\r\n3 FILES\r\n[A]\r\n0\r\n1\r\n[B]\r\n1\r\n2\r\n[N]\r\n3\r\n1\r\n\x1a"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.front());
+        ScratchDir dir;
+        writeFiles(dir / "src", {{"A", "new"}, {"N", "n"}});
+        writeFile(dir / "G.BCL", dos);
+        writeFile(dir / "G.BCD", "abc");
+        expectSuccess(bcl(dir.path(), c.args));
+        EXPECT_EQ(readFile(dir / "G.BCL"), c.index);
+    }
+    // create writes one when asked, and an index of LF lines stays one.
+    ScratchDir dir;
+    writeFiles(dir / "src", {{"A", "a"}});
+    expectSuccess(bcl(dir.path(), {"create", "--crlf", "D.BCL", "-C", "src", "A"}));
+    EXPECT_EQ(readFile(dir / "D.BCL"), "BCL ARCHIVE\r\n1 FILES\r\n[A]\r\n0\r\n1\r\n");
+    expectSuccess(bcl(dir.path(), {"create", "U.BCL", "-C", "src", "A"}));
+    expectSuccess(bcl(dir.path(), {"rename", "U.BCL", "A", "B"}));
+    EXPECT_EQ(readFile(dir / "U.BCL"), "BCL ARCHIVE\n1 FILES\n[B]\n0\n1\n");
+}
+
 // Writers that change one archive at once take turns, each reading the archive the one before
 // left: no change is lost, whichever command makes it.
 TEST(BclRepack, ConcurrentChangesAreAllKept) {

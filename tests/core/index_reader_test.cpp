@@ -180,6 +180,31 @@ TEST(IndexReaderStreaming, HandsOutARecordBeforeReadingFurther) {
     EXPECT_EQ(reader.nextEntry(), std::nullopt);
 }
 
+// The form a rewrite keeps: the first line's end decides CR LF, and an end-of-file mark is
+// seen wherever it stops the text, however the bytes arrive.
+TEST(IndexReaderForm, TellsLineEndsAndTheEndOfFileMark) {
+    struct {
+        std::string index;
+        IndexForm form;
+    } const cases[] = {
+        {"H\nH\n[A]\n0\n1\n", {false, false}},
+        {"H\r\nH\r\n[A]\r\n0\r\n1\r\n", {true, false}},
+        {"H\r\nH\r\n[A]\r\n0\r\n1\r\n\x1a", {true, true}},
+        {"H\nH\n[A]\n0\n1\n\x1a" "after the mark", {false, true}},
+        {"H\nH\r\n[A]\r\n0\r\n1\r\n", {false, false}},  // as its first line
+        {"H\r\r\nH\n", {true, false}},
+        {"\r\n\r\n", {true, false}},
+        {"H\rX\nH\n", {false, false}},  // a CR inside a line is no line end
+        {"", {false, false}},
+    };
+    for (const auto& c : cases) {
+        for (const std::size_t piece : {std::size_t{1}, std::size_t{2}, SIZE_MAX}) {
+            SCOPED_TRACE(::testing::PrintToString(c.index) + " in pieces of " + std::to_string(piece));
+            EXPECT_EQ(readWholeIndex(readFromMemory(c.index, piece)).form, c.form);
+        }
+    }
+}
+
 TEST(NameFromLine, FollowsTheNameRule) {
     struct {
         std::string_view line;
