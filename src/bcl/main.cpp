@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "commands.hpp"
+#include "nearest_name.hpp"
 #include "unbcl/console.hpp"
 #include "unbcl/file_io.hpp"
 
@@ -139,6 +140,13 @@ struct CommandWord {
     std::optional<std::string> archive;  // an archive named before the command, taken out of the arguments
 };
 
+std::string unknownCommand(const std::vector<Command>& table, const std::string& word) {
+    std::vector<std::string> names;
+    for (const Command& c : table) names.push_back(c.name);
+    const std::optional<std::string> meant = nearestName(word, names);
+    return "unknown command '" + word + "'" + (meant ? " (did you mean '" + *meant + "'?)" : "");
+}
+
 // The command word, or why there is none. "bcl GAME.BCL list" names the archive first.
 std::variant<CommandWord, std::string> findCommand(std::vector<std::string>& args, const CLI::App& app,
                                                    const std::vector<Command>& table) {
@@ -146,10 +154,12 @@ std::variant<CommandWord, std::string> findCommand(std::vector<std::string>& arg
     if (!first) return std::string("a command is required");
     const std::string& word = args[*first];
     if (word == "help" || commandNamed(table, word) != nullptr) return CommandWord{*first, std::nullopt};
-    if (!endsWithBcl(word)) return "unknown command '" + word + "'";
+    if (!endsWithBcl(word)) return unknownCommand(table, word);
     const std::optional<std::size_t> second = nextWord(args, *first + 1, app);
     if (!second) return std::string("a command is required");
-    if (commandNamed(table, args[*second]) == nullptr) return "unknown command '" + args[*second] + "'";
+    if (args[*second] != "help" && commandNamed(table, args[*second]) == nullptr) {
+        return unknownCommand(table, args[*second]);
+    }
     CommandWord found{*second - 1, word};
     args.erase(args.begin() + static_cast<std::ptrdiff_t>(*first));
     return found;
@@ -247,6 +257,20 @@ std::optional<std::string> takeOptions(const std::vector<RegisteredOption>& opti
 }
 
 // What the parser stopped at, in bcl's own words.
+// " (did you mean --json?)" for a long option one slip away from one the command has.
+std::string suggestedOption(const std::string& given, const CLI::App& app, const CLI::App& command) {
+    const std::string written = given.substr(0, given.find('='));
+    if (!written.starts_with("--")) return {};
+    std::vector<std::string> names;
+    for (const CLI::App* a : {&command, &app}) {
+        for (const CLI::Option* o : a->get_options()) {
+            for (const std::string& name : o->get_lnames()) names.push_back("--" + name);
+        }
+    }
+    const std::optional<std::string> meant = nearestName(written, names);
+    return meant ? " (did you mean " + *meant + "?)" : "";
+}
+
 std::string describeParseError(const CLI::ParseError& error, const CLI::App& app, const CLI::App& command,
                                const std::vector<std::string>& args) {
     if (dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr) {
@@ -254,7 +278,8 @@ std::string describeParseError(const CLI::ParseError& error, const CLI::App& app
         if (extras.empty()) extras = app.remaining();
         if (!extras.empty()) {
             const std::string& first = extras.front();
-            return first + (first.size() > 1 && first.front() == '-' ? ": unknown option" : ": unexpected operand");
+            if (first.size() < 2 || first.front() != '-') return first + ": unexpected operand";
+            return first + ": unknown option" + suggestedOption(first, app, command);
         }
     }
     if (dynamic_cast<const CLI::ArgumentMismatch*>(&error) != nullptr) {
@@ -366,7 +391,7 @@ int runBcl(std::vector<std::string> args, bool outClosedAtStart) {
     const Command* entry = word != nullptr ? commandNamed(table, args[word->at]) : nullptr;
     std::vector<std::string> afterDashes;
     if (word != nullptr && entry == nullptr && !turnHelpIntoOption(args, word->at, table)) {
-        return usageError(table, "unknown command '" + args[word->at + 1] + "'");
+        return usageError(table, unknownCommand(table, args[word->at + 1]));
     }
     if (entry != nullptr) afterDashes = takeOperandsAfterDashes(args, word->at);
 

@@ -55,7 +55,12 @@ TEST(BclCommandLine, AMistypedOrMissingCommandListsTheCommands) {
         std::vector<std::string> args;
         std::string err;
     } const cases[] = {
-        {{"lst"}, "bcl: unknown command 'lst'\n" + commands},
+        // A slip of a character or two is answered with the command meant; anything further
+        // off, or as near to two commands, with none.
+        {{"lst"}, "bcl: unknown command 'lst' (did you mean 'list'?)\n" + commands},
+        {{"G.BCL", "extrcat"}, "bcl: unknown command 'extrcat' (did you mean 'extract'?)\n" + commands},
+        {{"mout"}, "bcl: unknown command 'mout' (did you mean 'mount'?)\n" + commands},
+        {{"ls"}, "bcl: unknown command 'ls'\n" + commands},
         {{"-i", "X.BCL", "frobnicate"}, "bcl: unknown command 'frobnicate'\n" + commands},
         {{}, "bcl: a command is required\n" + commands},
         {{"help", "nope"}, "bcl: unknown command 'nope'\n" + commands},
@@ -71,6 +76,7 @@ TEST(BclCommandLine, AMistypedOrMissingCommandListsTheCommands) {
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_EQ(help.out, bcl(dir.path(), {"--help"}).out);
     EXPECT_NE(help.out.find("Exit status:"), std::string::npos);
+    EXPECT_EQ(bcl(dir.path(), {"G.BCL", "help"}).out, help.out);
     const RunResult extractHelp = bcl(dir.path(), {"help", "extract"});
     EXPECT_EQ(extractHelp.out, bcl(dir.path(), {"extract", "--help"}).out);
     EXPECT_EQ(extractHelp.out.find("Exit status:"), std::string::npos);
@@ -107,7 +113,7 @@ TEST(BclCommandLine, TheArchiveMayComeBeforeTheCommand) {
         std::vector<std::string> args;
         std::string err;
     } const mistakes[] = {
-        {{"GAME.BCL", "lst"}, "bcl: unknown command 'lst'\n"},
+        {{"GAME.BCL", "lst"}, "bcl: unknown command 'lst' (did you mean 'list'?)\n"},
         {{"GAME.BCL"}, "bcl: a command is required\n"},
         {{"NOTES.TXT", "list"}, "bcl: unknown command 'NOTES.TXT'\n"},
         {{"game.bcl", "-d", "GAME.BCD", "cat", "M"},
@@ -153,6 +159,8 @@ TEST(BclCommandLine, AnOptionErrorSaysWhatIsWrongWithTheOption) {
         {{"list", "--hash", "sha1,sha3"}, "bcl list: --hash: 'sha3' is not crc32, md5, sha1 or sha256"},
         {{"list", "--json=maybe"}, "bcl list: --json: takes no value"},
         {{"extract", "--frobnicate"}, "bcl extract: --frobnicate: unknown option"},
+        {{"list", "--jsn"}, "bcl list: --jsn: unknown option (did you mean --json?)"},
+        {{"extract", "--directroy=out"}, "bcl extract: --directroy=out: unknown option (did you mean --directory?)"},
         {{"extract", "-kz"}, "bcl extract: -z: unknown option"},
         {{"list", "--json", "-C", "x"}, "bcl list: -C: unknown option"},
         {{"extract", "--progress", "--no-progress"}, "bcl extract: --progress and --no-progress exclude each other"},
