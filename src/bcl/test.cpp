@@ -89,6 +89,26 @@ std::size_t warnAboutDuplicates(const std::vector<NamedEntry>& entries, Diagnost
     return order.size();
 }
 
+// Names that differ only by the case of ASCII letters ("CONFIG.INI", "config.ini") are one file
+// where most of these archives end up, on Windows and FAT: extraction there keeps one of them.
+// Each later spelling is warned about once, naming the first. Returns how many were.
+std::size_t warnAboutCaseTwins(const std::vector<NamedEntry>& entries, Diagnostics& diagnostics) {
+    std::unordered_map<std::string, std::string_view> firstSpelling;
+    std::unordered_map<std::string_view, bool> warned;
+    std::size_t count = 0;
+    for (const NamedEntry& e : entries) {
+        std::string folded = e.path;
+        std::transform(folded.begin(), folded.end(), folded.begin(),
+                       [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
+        const auto [first, isNew] = firstSpelling.emplace(std::move(folded), e.path);
+        if (isNew || first->second == e.path || !warned.emplace(e.path, true).second) continue;
+        diagnostics.note(e.path, "warning: differs only by case from " + escapeControlBytes(first->second) +
+                                     "; where case is ignored, extraction keeps one of them");
+        ++count;
+    }
+    return count;
+}
+
 // Overlapping members are legitimate (shared bytes), so they are only noted.
 void noteOverlaps(const std::vector<NamedEntry>& entries, Diagnostics& diagnostics) {
     std::vector<const NamedEntry*> byOffset;
@@ -134,6 +154,7 @@ int testArchive(const ArchivePaths& paths, const TestOptions& options, const Sta
         diagnostics.reportAll(problems);
     }
     tally.warnings += warnAboutDuplicates(chosen.entries, diagnostics);
+    tally.warnings += warnAboutCaseTwins(chosen.entries, diagnostics);
     noteOverlaps(chosen.entries, diagnostics);
 
     Console console(streams.out, false);

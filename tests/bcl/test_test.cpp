@@ -38,6 +38,17 @@ TEST(BclTest, TestFindsWhatIsWrongAndNotesWhatIsMerelyUnusual) {
          "bcl: d/: the name ends in a directory, not a file\n"
          "bcl: a/b: warning: named 3 times; extraction keeps the last entry's bytes\n",
          1},
+        // Where case is ignored these are one file; each later spelling is warned about once.
+        {"H\nH\n[CONFIG.INI]\n0\n1\n[config.ini]\n1\n1\n[Gfx\\A.BMP]\n2\n1\n[GFX/a.bmp]\n3\n1\n[Config.ini]\n4\n1\n"
+         "[config.ini]\n5\n1\n",
+         "bcl: config.ini: warning: named 2 times; extraction keeps the last entry's bytes\n"
+         "bcl: config.ini: warning: differs only by case from CONFIG.INI; where case is ignored, extraction keeps one "
+         "of them\n"
+         "bcl: GFX/a.bmp: warning: differs only by case from Gfx/A.BMP; where case is ignored, extraction keeps one of "
+         "them\n"
+         "bcl: Config.ini: warning: differs only by case from CONFIG.INI; where case is ignored, extraction keeps one "
+         "of them\n",
+         0},
         {"H\nH\n[PAST]\n6\n4\n[NEG]\n-1\n1\n[NEGLEN]\n0\n-2\n",
          "bcl: PAST: member runs past the end of the data file: 2 of 4 bytes missing\n"
          "bcl: NEG: negative offset -1: 1 of 1 bytes missing\n"
