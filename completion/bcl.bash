@@ -21,8 +21,8 @@ declare -gA _bcl_options=(
                -L --lowercase --progress --no-progress -j=text --jobs=text"
     [cat]="$_bcl_member_options"
     [create]="-H=text --header=text --crlf $_bcl_file_options"
-    [update]="$_bcl_file_options"
-    [append]="$_bcl_file_options"
+    [update]="-I --ignore-case --allow-case-twins $_bcl_file_options"
+    [append]="--allow-case-twins $_bcl_file_options"
     [delete]="$_bcl_member_options"
     [rename]='--literal-names --charset=text'
     [mount]='-f --foreground -o=text --literal-names --charset=text'

@@ -92,6 +92,8 @@ complete -c bcl -n '__fish_seen_subcommand_from extract' -s j -l jobs -x -d 'Wri
 complete -c bcl -n '__fish_seen_subcommand_from create' -s H -l header -x -d 'Header line (up to twice)'
 complete -c bcl -n '__fish_seen_subcommand_from create' -l crlf -d "End the index's lines in CR LF"
 set -l file_commands '__fish_seen_subcommand_from create update append'
+complete -c bcl -n '__fish_seen_subcommand_from update' -s I -l ignore-case -d 'Replace a member whose name differs only by case'
+complete -c bcl -n '__fish_seen_subcommand_from update append' -l allow-case-twins -d "Add a name that differs only by case from a member's"
 complete -c bcl -n $file_commands -l allow-duplicates -d 'Accept a name given twice'
 complete -c bcl -n $file_commands -l literal-names -d 'Accept names with a backslash or a drive letter'
 complete -c bcl -n $file_commands -s C -l directory -r -f -a '(__fish_complete_directories)' -d 'Name files relative to DIR'

@@ -88,7 +88,7 @@ game_members='DOCS/README.TXT, HELLO.TXT, my\ notes.txt'
 cases=(
   "BCL |append, cat, create, delete, extract, list, mount, rename, test, umount, update"
   "BCL c|cat, create"
-  "BCL update --|--align, --allow-duplicates, --charset, --data, --dereference, --directory, --files-from, --help, --index, --literal-names, --null, --verbose, --version"
+  "BCL update --|--align, --allow-case-twins, --allow-duplicates, --charset, --data, --dereference, --directory, --files-from, --help, --ignore-case, --index, --literal-names, --null, --verbose, --version"
   "BCL -i GAME.BCL delete D|DOCS/README.TXT"
   "BCL -|$globals"
   "BCL list --|--charset, --data, --exclude, --hash, --help, --ignore-case, --index, --json, --literal-names, --long, --version"

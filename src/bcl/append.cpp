@@ -56,6 +56,10 @@ int appendToArchive(const ArchivePaths& paths, const AddOptions& options, const 
     plan.keepAll();
     std::set<std::string, std::less<>> taken = namesAlreadyStored(toAdd->files, toAdd->charset, archive.old->entries);
     std::vector<PlannedMember> added = planNewMembers(toAdd->files, options, archive, toAdd->charset, taken, diagnostics);
+    if (!options.allowCaseTwins) {
+        refuseCaseTwins(added, oldSpellingsOf(added, archive.old->entries), "--allow-case-twins adds it anyway",
+                        diagnostics);
+    }
     if (diagnostics.anyReported()) return kBclFailed;
     for (PlannedMember& m : added) plan.add(std::move(m));
 
@@ -82,6 +86,9 @@ Command appendCommand() {
     command.name = "append";
     command.summary = "Add the files as new members at the end of the data file, in place, then replace the index.";
     addFileOptions(command, options);
+    command.options.push_back(flagOption("--allow-case-twins",
+                                         "add a name that differs only by case from a member's",
+                                         partOf(options, options->allowCaseTwins)));
     command.run = [options](const CommandCall& call) {
         options->inputs.operands = call.operands;
         return appendToArchive(call.paths, *options, call.streams);

@@ -107,4 +107,28 @@ std::vector<PlannedMember> planNewMembers(const std::vector<FileToAdd>& inputs, 
     return planned;
 }
 
+CaseSpellings oldSpellingsOf(const std::vector<PlannedMember>& members, const EntryList& old) {
+    CaseSpellings spellings;
+    for (const PlannedMember& m : members) spellings.emplace(caseFolded(m.storedName), std::string());
+    for (const ListMLV& e : old) {
+        const auto it = spellings.find(caseFolded(e.fname));
+        if (it != spellings.end() && it->second.empty()) it->second = std::string(e.fname);
+    }
+    std::erase_if(spellings, [](const auto& entry) { return entry.second.empty(); });
+    return spellings;
+}
+
+bool refuseCaseTwins(const std::vector<PlannedMember>& members, const CaseSpellings& old, std::string_view hint,
+                     Diagnostics& diagnostics) {
+    bool none = true;
+    for (const PlannedMember& m : members) {
+        const auto it = old.find(caseFolded(m.storedName));
+        if (it == old.end() || it->second == m.storedName) continue;
+        diagnostics.report(m.shownName, "refused: differs only by case from " + escapeControlBytes(it->second) +
+                                            " in the archive (" + std::string(hint) + ")");
+        none = false;
+    }
+    return none;
+}
+
 }  // namespace unbcl::bcl

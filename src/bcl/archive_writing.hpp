@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -75,5 +76,15 @@ std::optional<FilesToAdd> prepareFilesToAdd(const AddOptions& options, const Sta
 std::vector<PlannedMember> planNewMembers(const std::vector<FileToAdd>& inputs, const AddOptions& options,
                                           const ArchiveUnderLock& archive, std::optional<NameCharset>& charset,
                                           std::set<std::string, std::less<>>& taken, Diagnostics& diagnostics);
+
+// The archive's first spelling of each new member's name folded to one case (caseFolded),
+// found in one walk of the old index.
+using CaseSpellings = std::map<std::string, std::string, std::less<>>;
+CaseSpellings oldSpellingsOf(const std::vector<PlannedMember>& members, const EntryList& old);
+
+// Refuses, reported, each member whose name differs only by case from an old member's: where
+// case is ignored the two would be one file. hint says how else to go on. True when none is.
+bool refuseCaseTwins(const std::vector<PlannedMember>& members, const CaseSpellings& old, std::string_view hint,
+                     Diagnostics& diagnostics);
 
 }  // namespace unbcl::bcl

@@ -77,6 +77,8 @@ int catMembers(const ArchivePaths& paths, const CatOptions& options, const Stand
 struct AddOptions {
     InputOptions inputs;
     bool allowDuplicates = false;
+    bool allowCaseTwins = false;  // update, append: add a name an old one differs from only by case
+    bool ignoreCase = false;      // update: replace a member whose name differs only by case
     bool literalNames = false;  // allow backslashes and drive letters, which bcl reads as paths
     std::string charset;     // write names in this code page instead of the bytes given
     std::int64_t align = 1;  // each member starts at a multiple of this (a power of two)

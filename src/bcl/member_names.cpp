@@ -50,6 +50,13 @@ std::string MemberNames::shownName(std::string_view stored) {
     return convertedPath(stored, problem).value_or(std::string(stored));
 }
 
+std::string caseFolded(std::string_view name) {
+    std::string folded(name);
+    std::transform(folded.begin(), folded.end(), folded.begin(),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
+    return folded;
+}
+
 std::optional<std::string> pathComponentProblem(std::string_view path) {
     for (std::size_t start = 0; start <= path.size();) {
         const std::size_t slash = std::min(path.find('/', start), path.size());

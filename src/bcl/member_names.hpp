@@ -18,6 +18,10 @@ struct NameOptions {
     std::string charset;  // empty: names stay the bytes the index stores
 };
 
+// The name with ASCII letters in lower case: names equal so are one file where case is
+// ignored (Windows, FAT). Other bytes are left as they are, whatever code page they are in.
+std::string caseFolded(std::string_view name);
+
 // "a//b", "./a/b" and "a/./b" give "a/b"; a leading or trailing '/' is kept.
 std::string normalizedPath(std::string_view path);
 

@@ -97,10 +97,7 @@ std::size_t warnAboutCaseTwins(const std::vector<NamedEntry>& entries, Diagnosti
     std::unordered_map<std::string_view, bool> warned;
     std::size_t count = 0;
     for (const NamedEntry& e : entries) {
-        std::string folded = e.path;
-        std::transform(folded.begin(), folded.end(), folded.begin(),
-                       [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
-        const auto [first, isNew] = firstSpelling.emplace(std::move(folded), e.path);
+        const auto [first, isNew] = firstSpelling.emplace(caseFolded(e.path), e.path);
         if (isNew || first->second == e.path || !warned.emplace(e.path, true).second) continue;
         diagnostics.note(e.path, "warning: differs only by case from " + escapeControlBytes(first->second) +
                                      "; where case is ignored, extraction keeps one of them");

@@ -23,18 +23,37 @@ int updateArchive(const ArchivePaths& paths, const AddOptions& options, const St
         std::vector<PlannedMember> files = planNewMembers(inputs, options, archive, charset, taken, diagnostics);
         if (diagnostics.anyReported()) return std::nullopt;
         std::map<std::string, const PlannedMember*, std::less<>> byName;
-        for (const PlannedMember& m : files) byName.emplace(m.storedName, &m);
+        std::map<std::string, const PlannedMember*, std::less<>> byFoldedName;
+        for (const PlannedMember& m : files) {
+            byName.emplace(m.storedName, &m);
+            if (options.ignoreCase) byFoldedName.emplace(caseFolded(m.storedName), &m);
+        }
+        // Where case is ignored a new spelling would be a second file of one name.
+        if (!options.ignoreCase && !options.allowCaseTwins &&
+            !refuseCaseTwins(files, oldSpellingsOf(files, archive.old->entries),
+                             "-I replaces that member; --allow-case-twins adds this one beside it", diagnostics)) {
+            return std::nullopt;
+        }
 
         ArchivePlan p(&archive.old->entries);
         p.keepHeaders(*archive.old);
-        std::set<std::string, std::less<>> replaced;
+        std::set<std::string, std::less<>> replaced;  // the files' names that took a member's place
         std::size_t entry = 0;
         for (const ListMLV& e : archive.old->entries) {
-            if (const auto it = byName.find(e.fname); it != byName.end()) {
+            const auto exact = byName.find(e.fname);
+            const auto folded = exact == byName.end() && options.ignoreCase ? byFoldedName.find(caseFolded(e.fname))
+                                                                             : byFoldedName.end();
+            if (exact != byName.end()) {
                 // Every entry of the name takes the new bytes: extraction keeps only the last
                 // anyway, and the others would be the old bytes under the name.
-                p.add(*it->second);
-                replaced.insert(it->first);
+                p.add(*exact->second);
+                replaced.insert(exact->first);
+            } else if (folded != byFoldedName.end()) {
+                // The member keeps the spelling its program knows it by.
+                PlannedMember m = *folded->second;
+                m.storedName = std::string(e.fname);
+                p.add(std::move(m));
+                replaced.insert(folded->second->storedName);
             } else {
                 p.keep(entry);
             }
@@ -58,6 +77,12 @@ Command updateCommand() {
     command.name = "update";
     command.summary = "Replace the members the files name, in their places, and add the other files at the end.";
     addFileOptions(command, options);
+    command.options.push_back(flagOption("-I,--ignore-case",
+                                         "replace a member whose name differs only by case, keeping its spelling",
+                                         partOf(options, options->ignoreCase)));
+    command.options.push_back(flagOption("--allow-case-twins",
+                                         "add a name that differs only by case from a member's",
+                                         partOf(options, options->allowCaseTwins)));
     command.run = [options](const CommandCall& call) {
         options->inputs.operands = call.operands;
         return updateArchive(call.paths, *options, call.streams);

@@ -474,6 +474,45 @@ TEST(BclRepack, ARewriteKeepsTheIndexsLineEndsAndEndOfFileMark) {
     EXPECT_EQ(readFile(dir / "U.BCL"), "BCL ARCHIVE\n1 FILES\n[B]\n0\n1\n");
 }
 
+// The modding loop on a case-blind system: a member extracted as config.ini and edited comes
+// back under the archive's own spelling, or is refused; two spellings only when asked for.
+TEST(BclRepack, ANameThatDiffersOnlyByCaseReplacesWithIOrIsRefused) {
+    const std::string index = "BCL ARCHIVE\n2 FILES\n[CONFIG.INI]\n0\n3\n[B]\n3\n1\n";
+    const std::string twinHint = " in the archive (-I replaces that member; --allow-case-twins adds this one beside it)";
+    const struct {
+        std::vector<std::string> args;
+        std::string err;
+        int exitCode;
+        std::string index;
+        std::string data;
+    } cases[] = {
+        {{"update", "G.BCL", "-C", "src", "config.ini"},
+         "bcl: config.ini: refused: differs only by case from CONFIG.INI" + twinHint + "\n", 1, index, "oldb"},
+        {{"update", "-I", "G.BCL", "-C", "src", "config.ini"}, "", 0,
+         "BCL ARCHIVE\n2 FILES\n[CONFIG.INI]\n0\n6\n[B]\n6\n1\n", "editedb"},
+        {{"update", "--allow-case-twins", "G.BCL", "-C", "src", "config.ini"}, "", 0,
+         "BCL ARCHIVE\n3 FILES\n[CONFIG.INI]\n0\n3\n[B]\n3\n1\n[config.ini]\n4\n6\n", "oldbedited"},
+        {{"append", "G.BCL", "-C", "src", "config.ini"},
+         "bcl: config.ini: refused: differs only by case from CONFIG.INI in the archive (--allow-case-twins adds it "
+         "anyway)\n",
+         1, index, "oldb"},
+        {{"append", "--allow-case-twins", "G.BCL", "-C", "src", "config.ini"}, "", 0,
+         "BCL ARCHIVE\n3 FILES\n[CONFIG.INI]\n0\n3\n[B]\n3\n1\n[config.ini]\n4\n6\n", "oldbedited"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        ScratchDir dir;
+        writeFiles(dir / "src", {{"config.ini", "edited"}});
+        writeFile(dir / "G.BCL", index);
+        writeFile(dir / "G.BCD", "oldb");
+        const RunResult r = bcl(dir.path(), c.args);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.exitCode, c.exitCode);
+        EXPECT_EQ(readFile(dir / "G.BCL"), c.index);
+        EXPECT_EQ(readFile(dir / "G.BCD"), c.data);
+    }
+}
+
 // Writers that change one archive at once take turns, each reading the archive the one before
 // left: no change is lost, whichever command makes it.
 TEST(BclRepack, ConcurrentChangesAreAllKept) {
