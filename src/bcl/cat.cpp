@@ -42,7 +42,7 @@ int catMembers(const ArchivePaths& paths, const CatOptions& options, const Stand
     // Every converted name, so that each operand can pick from them in its turn.
     MemberSelection all(SelectionOptions{{}, {}, false});
     const std::vector<NamedEntry> entries = selectEntries(archive->index.entries, archive->names, all, diagnostics);
-    const MemberSelection selection(options.members.selection);
+    const MemberSelection selection(options.members.selectionAsRead());
     MemberCopier copier;
     for (const std::string& operand : selection.patterns()) {
         const std::vector<NamedEntry> members = membersOf(operand, entries, selection);

@@ -32,6 +32,14 @@ using unbcl::ArchivePaths;
 struct MemberOptions {
     NameOptions names;
     SelectionOptions selection;
+
+    // The selection as the names are read: unless they are taken literally, an operand may
+    // spell a stored name with its backslashes.
+    SelectionOptions selectionAsRead() const {
+        SelectionOptions s = selection;
+        s.backslashSeparates = !names.literalNames;
+        return s;
+    }
 };
 
 enum class HashAlgorithm { Crc32, Md5, Sha1, Sha256 };

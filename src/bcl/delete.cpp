@@ -16,7 +16,7 @@ int deleteMembers(const ArchivePaths& paths, const MemberOptions& options, const
         return kBclCannotRun;
     }
     const auto plan = [&](const ArchiveUnderLock& archive) -> std::optional<ArchivePlan> {
-        MemberSelection selection(options.selection);
+        MemberSelection selection(options.selectionAsRead());
         ArchivePlan p(&archive.old->entries);
         p.keepHeaders(*archive.old);
         p.nameKept = [&names](std::string_view stored) { return names->shownName(stored); };

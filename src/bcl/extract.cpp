@@ -94,7 +94,7 @@ int extractArchive(const ArchivePaths& paths, const ExtractOptions& options, con
     const UniqueFd directory = openExtractionDirectory(options.directory, diagnostics);
     if (!directory) return kBclCannotRun;
 
-    MemberSelection selection(options.members.selection);
+    MemberSelection selection(options.members.selectionAsRead());
     const std::vector<NamedEntry> chosen = outputNames(
         selectEntries(index.entries, names, selection, diagnostics), options, names.style(), diagnostics);
     std::int64_t totalBytes = 0;

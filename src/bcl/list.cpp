@@ -111,7 +111,7 @@ int listArchive(const ArchivePaths& paths, const ListOptions& options, const Sta
     if (!archive) return kBclCannotRun;
     const LoadedIndex* index = &archive->index;
     const std::optional<InputFile>& data = archive->data;
-    MemberSelection selection(options.members.selection);
+    MemberSelection selection(options.members.selectionAsRead());
     const std::vector<NamedEntry> chosen = selectEntries(index->entries, archive->names, selection, diagnostics);
 
     Console console(streams.out, false);

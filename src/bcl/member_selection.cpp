@@ -6,6 +6,8 @@
 
 #include <algorithm>
 
+#include "member_names.hpp"
+
 namespace unbcl::bcl {
 
 namespace {
@@ -20,16 +22,25 @@ bool sameText(std::string_view a, std::string_view b, bool ignoreCase) {
 MemberSelection::MemberSelection(SelectionOptions options)
     : options_(std::move(options)), found_(options_.patterns.size(), false) {}
 
-bool MemberSelection::operandSelects(const std::string& operand, std::string_view path) const {
+bool MemberSelection::namesExactly(std::string_view operand, std::string_view path) const {
     const bool ignoreCase = options_.ignoreCase;
     if (sameText(operand, path, ignoreCase)) return true;
-    // A member name can hold a NUL no pattern can; fnmatch then sees it only up to there.
-    const std::string subject(path);
-    if (::fnmatch(operand.c_str(), subject.c_str(), ignoreCase ? FNM_CASEFOLD : 0) == 0) return true;
     std::string_view directory = operand;
     while (!directory.empty() && directory.back() == '/') directory.remove_suffix(1);
     return !directory.empty() && path.size() > directory.size() && path[directory.size()] == '/' &&
            sameText(path.substr(0, directory.size()), directory, ignoreCase);
+}
+
+bool MemberSelection::operandSelects(const std::string& operand, std::string_view path) const {
+    if (namesExactly(operand, path)) return true;
+    if (options_.backslashSeparates && operand.find('\\') != std::string::npos) {
+        std::string separated = operand;
+        std::replace(separated.begin(), separated.end(), '\\', '/');
+        if (namesExactly(normalizedPath(separated), path)) return true;
+    }
+    // A member name can hold a NUL no pattern can; fnmatch then sees it only up to there.
+    const std::string subject(path);
+    return ::fnmatch(operand.c_str(), subject.c_str(), options_.ignoreCase ? FNM_CASEFOLD : 0) == 0;
 }
 
 bool MemberSelection::excluded(std::string_view path) const {

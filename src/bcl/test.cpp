@@ -142,7 +142,7 @@ int testArchive(const ArchivePaths& paths, const TestOptions& options, const Sta
     if (!archive->index.complete) ++tally.errors;
     // Repaired or not, a commit that was cut short is a fault of the archive as it was found.
     if (archive->repairedCommit) ++tally.errors;
-    MemberSelection selection(options.members.selection);
+    MemberSelection selection(options.members.selectionAsRead());
     const Chosen chosen = chooseEntries(archive->index.entries, archive->names, selection, diagnostics);
     tally.errors += chosen.errors;
     for (const NamedEntry& e : chosen.entries) {

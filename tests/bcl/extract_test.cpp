@@ -181,6 +181,10 @@ TEST(BclExtract, OldNamesBecomeDirectoriesAndUtf8) {
          {{"GAME\\GFX\\TITLE.BMP", "a"}, {"..\\ESCAPE", "a"}, {"\\ROOT.TXT", "a"}, {"C:\\WIN.INI", "a"}, {"\x8e\x81.TXT", "b"}},
          ""},
         {{"--charset", "CP437", "*.TXT", "-x", "/*"}, {{"\xc3\x84\xc3\xbc.TXT", "b"}}, ""},
+        // The stored name, backslashes and all, chooses its member, as does its directory.
+        {{"GAME\\GFX\\TITLE.BMP"}, {{"GAME/GFX/TITLE.BMP", "a"}}, ""},
+        {{"GAME\\GFX\\"}, {{"GAME/GFX/TITLE.BMP", "a"}}, ""},
+        {{"--literal-names", "GAME\\GFX\\TITLE.BMP"}, {{"GAME\\GFX\\TITLE.BMP", "a"}}, ""},
         {{"--charset", "NO-SUCH-CODE-PAGE"}, {}, "bcl: NO-SUCH-CODE-PAGE: unknown character set: Invalid argument\n"},
     };
     for (const auto& c : cases) {
