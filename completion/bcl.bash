@@ -15,7 +15,7 @@ _bcl_file_options='-C=dir --directory=dir -T=file --files-from=file --null --der
                    --literal-names --charset=text --align=text -v --verbose'
 declare -gA _bcl_options=(
     [-]='-i=index --index=index -d=data --data=data -h --help --version'
-    [list]="$_bcl_member_options --json -l --long --hash=hash"
+    [list]="$_bcl_member_options --json -l --long --hash=hash -1 --names-only --null"
     [test]="$_bcl_member_options"
     [extract]="$_bcl_member_options -C=dir --directory=dir -k --keep-old-files -v --verbose --flatten --junk-paths
                -L --lowercase --progress --no-progress -j=text --jobs=text"

@@ -78,6 +78,8 @@ complete -c bcl -n '__fish_seen_subcommand_from list test extract cat delete ren
 
 complete -c bcl -n '__fish_seen_subcommand_from list' -l json -d 'One JSON object'
 complete -c bcl -n '__fish_seen_subcommand_from list' -s l -l long -d 'Show the header lines'
+complete -c bcl -n '__fish_seen_subcommand_from list' -s 1 -l names-only -d 'The names alone, a line each'
+complete -c bcl -n '__fish_seen_subcommand_from list' -l null -d 'The names alone, each ended by a NUL'
 complete -c bcl -n '__fish_seen_subcommand_from list' -l hash -x -a 'crc32 md5 sha1 sha256' -d 'Add checksums'
 
 complete -c bcl -n '__fish_seen_subcommand_from extract' -s C -l directory -r -f -a '(__fish_complete_directories)' -d 'Extract into DIR'

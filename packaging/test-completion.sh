@@ -91,7 +91,7 @@ cases=(
   "BCL update --|--align, --allow-case-twins, --allow-duplicates, --charset, --data, --dereference, --directory, --files-from, --help, --ignore-case, --index, --literal-names, --null, --verbose, --version"
   "BCL -i GAME.BCL delete D|DOCS/README.TXT"
   "BCL -|$globals"
-  "BCL list --|--charset, --data, --exclude, --hash, --help, --ignore-case, --index, --json, --literal-names, --long, --version"
+  "BCL list --|--charset, --data, --exclude, --hash, --help, --ignore-case, --index, --json, --literal-names, --long, --names-only, --null, --version"
   "BCL list --hash |crc32, md5, sha1, sha256"
   "BCL extract -|--charset, --data, --directory, --exclude, --flatten, --help, --ignore-case, --index, --jobs, --junk-paths, --keep-old-files, --literal-names, --lowercase, --no-progress, --progress, --verbose, --version, -C, -I, -L, -d, -h, -i, -j, -k, -v, -x"
   "BCL create --|--align, --allow-duplicates, --charset, --crlf, --data, --dereference, --directory, --files-from, --header, --help, --index, --literal-names, --null, --verbose, --version"

@@ -48,6 +48,8 @@ struct ListOptions {
     MemberOptions members;
     bool json = false;
     bool showHeader = false;
+    bool namesOnly = false;      // -1: the names alone, a line each
+    bool nullSeparated = false;  // --null: the names alone, each ended by a NUL
     std::vector<HashAlgorithm> hashes;
 };
 int listArchive(const ArchivePaths& paths, const ListOptions& options, const StandardStreams& streams);

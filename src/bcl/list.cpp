@@ -24,11 +24,15 @@ std::string rightAligned(std::int32_t value) {
 struct Listing {
     const ListOptions& options;
     Console& console;
+    // Names are escaped for a terminal only; a pipe gets them as they are, to be fed back.
+    bool escape = false;
     std::string text;
     std::size_t rows = 0;
     std::int64_t totalBytes = 0;
 
     // Written in pieces, so a long listing never gathers in memory.
+    std::string shown(std::string_view name) const { return escape ? escapeControlBytes(name) : std::string(name); }
+
     void flushIfLong() {
         if (text.size() > 60000) {
             console.write(text);
@@ -41,8 +45,8 @@ void beginListing(Listing& out, const LoadedIndex& index) {
     if (out.options.json) {
         out.text = "{\n  " + jsonTextFields("header1", index.header1) + ",\n  " +
                    jsonTextFields("header2", index.header2) + ",\n  \"members\": [";
-    } else if (out.options.showHeader) {
-        out.text = escapeControlBytes(index.header1) + "\n" + escapeControlBytes(index.header2) + "\n";
+    } else if (out.options.showHeader && !out.options.namesOnly && !out.options.nullSeparated) {
+        out.text = out.shown(index.header1) + "\n" + out.shown(index.header2) + "\n";
     }
 }
 
@@ -63,12 +67,17 @@ void listRow(Listing& out, const NamedEntry& e, const std::optional<MemberHashes
             if (missing > 0) out.text += ", \"missing\": " + std::to_string(missing);
         }
         out.text += "}";
+    } else if (options.nullSeparated) {
+        out.text += e.path;
+        out.text += '\0';
+    } else if (options.namesOnly) {
+        out.text += out.shown(e.path) + '\n';
     } else {
         out.text += rightAligned(e.entry.offset) + ' ' + rightAligned(e.entry.length) + "  ";
         if (hashes) {
             for (const std::string& hex : hashes->hex) out.text += hex + "  ";
         }
-        out.text += escapeControlBytes(e.path) + '\n';
+        out.text += out.shown(e.path) + '\n';
     }
     ++out.rows;
     out.totalBytes += std::max(e.entry.length, 0);
@@ -79,7 +88,7 @@ void endListing(Listing& out) {
     if (out.options.json) {
         out.text += std::string(out.rows == 0 ? "]" : "\n  ]") + ",\n  \"member_count\": " + std::to_string(out.rows) +
                     ",\n  \"total_bytes\": " + std::to_string(out.totalBytes) + "\n}\n";
-    } else {
+    } else if (!out.options.namesOnly && !out.options.nullSeparated) {
         out.text += plural(out.rows, "member") + ", " + plural(static_cast<std::size_t>(out.totalBytes), "byte") + "\n";
     }
     out.console.write(out.text);
@@ -115,7 +124,7 @@ int listArchive(const ArchivePaths& paths, const ListOptions& options, const Sta
     const std::vector<NamedEntry> chosen = selectEntries(index->entries, archive->names, selection, diagnostics);
 
     Console console(streams.out, false);
-    Listing listing{options, console, {}, 0, 0};
+    Listing listing{options, console, streams.outIsTerminal, {}, 0, 0};
     std::optional<MemberHasher> hasher;
     if (data) hasher.emplace(options.hashes);
     beginListing(listing, *index);
@@ -147,6 +156,10 @@ Command listCommand() {
                                       partOf(options, options->json)));
     command.options.push_back(flagOption("-l,--long", "show the index's two header lines first",
                                       partOf(options, options->showHeader)));
+    command.options.push_back(flagOption("-1,--names-only", "the names alone, a line each, with no total",
+                                      partOf(options, options->namesOnly)));
+    command.options.push_back(flagOption("--null", "the names alone, each ended by a NUL byte (for xargs -0)",
+                                      partOf(options, options->nullSeparated)));
     CommandOption hash = valueOption("--hash", "ALG", "add each member's checksum: crc32, md5, sha1 or sha256 (repeatable)",
                                      [options](const std::string& name) -> ValueProblem {
                                          const std::optional<HashAlgorithm> algorithm = hashFromName(name);
@@ -157,6 +170,20 @@ Command listCommand() {
     hash.repeatable = true;
     hash.delimiter = ',';
     command.options.push_back(std::move(hash));
+    command.misuse = [options](const std::vector<std::string>&) -> std::string {
+        const std::vector<std::pair<bool, const char*>> forms{{options->json, "--json"},
+                                                              {options->namesOnly, "--names-only"},
+                                                              {options->nullSeparated, "--null"},
+                                                              {options->showHeader, "--long"},
+                                                              {!options->hashes.empty(), "--hash"}};
+        std::vector<std::string> given;
+        for (const auto& [on, name] : forms) {
+            if (on) given.emplace_back(name);
+        }
+        // A list of names alone has no room for anything else; the other forms combine.
+        if (!(options->namesOnly || options->nullSeparated) || given.size() < 2) return "";
+        return given[0] + " and " + given[1] + " exclude each other";
+    };
     command.run = [options](const CommandCall& call) {
         options->members.selection.patterns = call.operands;
         return listArchive(call.paths, *options, call.streams);

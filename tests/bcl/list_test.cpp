@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 // bcl list: rows and a total, or JSON that keeps every byte of a name.
+#include <pty.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -16,19 +18,48 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::string_literals;
 
+// What bcl list shows on a terminal: control bytes escaped, as unbcl shows them there.
+std::string listedOnATerminal(const fs::path& cwd, std::vector<std::string> args) {
+    int controller = -1;
+    int terminal = -1;
+    EXPECT_EQ(::openpty(&controller, &terminal, nullptr, nullptr, nullptr), 0);
+    termios mode{};
+    ::tcgetattr(terminal, &mode);
+    ::cfmakeraw(&mode);
+    ::tcsetattr(terminal, TCSANOW, &mode);
+    runProgram({cwd, std::move(args), BCL_BINARY, [terminal] { ::dup2(terminal, 1); }, {}});
+    ::close(terminal);
+    std::string shown;
+    char block[4096];
+    ssize_t n = 0;
+    while ((n = ::read(controller, block, sizeof block)) > 0) shown.append(block, static_cast<std::size_t>(n));
+    ::close(controller);
+    return shown;
+}
+
 TEST(BclList, ListShowsRowsAndATotalAndWithLongTheHeader) {
     ScratchDir dir;
     writeFile(dir / "MOLVARE.BCL", "MY\x1b LIST\n2 FILES\n[A.TXT]\n0\n5\n[esc\x1b]\n5\n-3\n[caf\xc3\xa9]\n2\n1\n[bad\xff]\n7\n0\n"s);
-    const std::string rows = "          0           5  A.TXT\n"
-                             "          5          -3  esc\\x1b\n"
-                             "          2           1  caf\xc3\xa9\n"
-                             "          7           0  bad\xff\n"
-                             "4 members, 6 bytes\n";
+    const auto rows = [](const std::string& esc) {
+        return "          0           5  A.TXT\n"
+               "          5          -3  " + esc + "\n"
+               "          2           1  caf\xc3\xa9\n"
+               "          7           0  bad\xff\n"
+               "4 members, 6 bytes\n";
+    };
+    // Into a pipe the names go as stored, so that a script can hand them back.
     const RunResult text = bcl(dir.path(), {"list"});
-    EXPECT_EQ(text.out, rows);
+    EXPECT_EQ(text.out, rows("esc\x1b"));
     EXPECT_EQ(text.exitCode, 0);
     const RunResult longer = bcl(dir.path(), {"list", "-l"});
-    EXPECT_EQ(longer.out, "MY\\x1b LIST\n2 FILES\n" + rows);
+    EXPECT_EQ(longer.out, "MY\x1b LIST\n2 FILES\n" + rows("esc\x1b"));
+    EXPECT_EQ(listedOnATerminal(dir.path(), {"list", "-l"}), "MY\\x1b LIST\n2 FILES\n" + rows("esc\\x1b"));
+    // The names alone, for xargs: a line each, or each ended by a NUL.
+    EXPECT_EQ(bcl(dir.path(), {"list", "-1", "*.TXT"}).out, "A.TXT\n");
+    EXPECT_EQ(bcl(dir.path(), {"list", "--null"}).out, "A.TXT\0esc\x1b\0caf\xc3\xa9\0bad\xff\0"s);
+    const RunResult both = bcl(dir.path(), {"list", "--json", "-1"});
+    EXPECT_EQ(both.err, "bcl list: --json and --names-only exclude each other\nTry 'bcl list --help' for more information.\n");
+    EXPECT_EQ(both.exitCode, 2);
     // One of a thing is not "1 members".
     EXPECT_EQ(bcl(dir.path(), {"list", "caf\xc3\xa9"}).out, "          2           1  caf\xc3\xa9\n1 member, 1 byte\n");
 }
