@@ -33,13 +33,28 @@ build: deps
 	cmake -S . -B $(BUILD) -DUNBCL_BCL=$(UNBCL_BCL) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j$(JOBS)
 
-# Extracts the shipped example archive into $(BUILD)/demo, away from the source tree.
-demo: build
+# Builds the two programs only (not the tests) and shows them on the shipped example archive,
+# in $(BUILD)/demo, away from the source tree: unbcl extracts it where it stands; bcl lists,
+# checks and extracts it beneath a directory.
+DEMO_TARGETS = unbcl $(if $(filter ON,$(UNBCL_BCL)),bcl)
+demo: deps
+	cmake -S . -B $(BUILD) -DUNBCL_BCL=$(UNBCL_BCL) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j$(JOBS) --target $(DEMO_TARGETS)
 	rm -rf $(BUILD)/demo
 	mkdir -p $(BUILD)/demo
 	cp examples/MOLVARE.BCL examples/MOLVARE.BCD $(BUILD)/demo/
-	cd $(BUILD)/demo && ../unbcl; echo "unbcl exit code: $$?"
+	@echo '$$ unbcl'
+	@cd $(BUILD)/demo && ../unbcl; echo "unbcl exit code: $$?"
 	ls -l $(BUILD)/demo
+ifeq ($(UNBCL_BCL),ON)
+	@echo '$$ bcl list MOLVARE.BCL'
+	@cd $(BUILD)/demo && ../bcl list MOLVARE.BCL
+	@echo '$$ bcl test MOLVARE.BCL'
+	@cd $(BUILD)/demo && ../bcl test MOLVARE.BCL
+	@echo '$$ bcl extract MOLVARE.BCL -C out -v'
+	@cd $(BUILD)/demo && ../bcl extract MOLVARE.BCL -C out -v
+	ls -lR $(BUILD)/demo/out
+endif
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
