@@ -12,6 +12,7 @@
 # command, except for the commands in _bcl_no_archive.
 _bcl_member_options='-I --ignore-case -x=text --exclude=text --literal-names --charset=text'
 _bcl_file_options='-C=dir --directory=dir -T=file --files-from=file --null --dereference --allow-duplicates
+                   -x=text --exclude=text --exclude-from=file --strict
                    --literal-names --charset=text --align=text -v --verbose'
 declare -gA _bcl_options=(
     [-]='-i=index --index=index -d=data --data=data -h --help --version'

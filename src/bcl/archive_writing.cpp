@@ -65,13 +65,16 @@ bool openWritingCharset(const std::string& name, std::optional<NameCharset>& cha
 std::optional<FilesToAdd> prepareFilesToAdd(const AddOptions& options, const StandardStreams& streams,
                                             Diagnostics& diagnostics, int& exitCode) {
     FilesToAdd add;
+    const bool reportedBefore = diagnostics.anyReported();
     exitCode = kBclCannotRun;
     // The listing -v asks for would go into the /dev/null that stands in for standard output.
     if (options.verbose && standardOutputWasClosed(streams, diagnostics)) return std::nullopt;
     if (!openWritingCharset(options.charset, add.charset, diagnostics)) return std::nullopt;
     exitCode = kBclFailed;
-    add.files = gatherInputs(options.inputs, diagnostics);
-    if (diagnostics.anyReported()) return std::nullopt;
+    GatheredInputs gathered = gatherInputs(options.inputs, diagnostics);
+    // What a walk left out is reported and ends the run with 1, after the rest is written.
+    if (reportedBefore || gathered.refused > 0) return std::nullopt;
+    add.files = std::move(gathered.files);
     return add;
 }
 
@@ -99,7 +102,13 @@ std::vector<PlannedMember> planNewMembers(const std::vector<FileToAdd>& inputs, 
             continue;
         }
         if (input.identity == archive.index || input.identity == archive.data) {
-            diagnostics.report(input.name, "refused: it is the archive being written");
+            // A tree that holds its own archive would pack it into itself; tar and zip skip it
+            // too. Named by the user, it is a mistake to say so.
+            if (options.inputs.strict || !input.foundInWalk) {
+                diagnostics.report(input.name, "refused: it is the archive being written");
+            } else {
+                diagnostics.note(input.name, "warning: skipped: it is the archive being written");
+            }
             continue;
         }
         planned.push_back({input.name, std::move(stored), {input.path, input.identity, 0}, input.length});

@@ -201,8 +201,16 @@ inline void addFileOptions(Command& command, const std::shared_ptr<AddOptions>& 
                                       partOf(add, inputs.filesFrom)));
     command.options.push_back(flagOption("--null", "paths read with -T end with NUL, not a line feed",
                                       partOf(add, inputs.nullSeparated)));
-    command.options.push_back(flagOption("--dereference", "follow symbolic links instead of refusing them",
+    command.options.push_back(flagOption("--dereference", "follow symbolic links instead of skipping them",
                                       partOf(add, inputs.dereference)));
+    CommandOption exclude = textsOption("-x,--exclude", "PATTERN", "leave out the files and directories it names (repeatable)",
+                                        partOf(add, inputs.excludes));
+    command.options.push_back(std::move(exclude));
+    command.options.push_back(textOption("--exclude-from", "FILE", "leave out the patterns FILE lists, one a line",
+                                      partOf(add, inputs.excludeFrom)));
+    command.options.push_back(flagOption("--strict",
+                                      "write nothing when a file cannot go in, instead of leaving it out",
+                                      partOf(add, inputs.strict)));
     command.options.push_back(
         flagOption("--allow-duplicates", "accept a name given twice", partOf(add, add->allowDuplicates)));
     command.options.push_back(flagOption("--literal-names",

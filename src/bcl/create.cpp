@@ -28,10 +28,12 @@ int createArchive(const ArchivePaths& paths, const CreateOptions& options, const
         if (options.headers.size() > 1) p.header2 = options.headers[1];
         p.form.crlf = options.crlf;
         std::set<std::string, std::less<>> taken;
+        // Files a walk skipped were reported already; a name refused now writes nothing.
+        const std::size_t reportedBefore = diagnostics.reportCount();
         for (PlannedMember& m : planNewMembers(inputs, options.add, archive, charset, taken, diagnostics)) {
             p.add(std::move(m));
         }
-        if (diagnostics.anyReported()) return std::nullopt;
+        if (diagnostics.reportCount() > reportedBefore) return std::nullopt;
         return p;
     };
     return rewriteArchive(paths, {false, options.add.align, options.add.verbose}, plan, streams, diagnostics);

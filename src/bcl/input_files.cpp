@@ -2,6 +2,7 @@
 #include "input_files.hpp"
 
 #include "member_names.hpp"
+#include "member_selection.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -28,15 +29,16 @@ std::string joinName(const std::string& directory, const std::string& name) {
     return directory.empty() ? name : directory + "/" + name;
 }
 
-SysResult<std::vector<std::string>> readOperandList(const InputOptions& options) {
+// The lines (or NUL-ended names) of a list file, "-" being standard input; empty ones skipped.
+SysResult<std::vector<std::string>> readOperandList(const std::string& path, bool nullSeparated) {
     UniqueFd owned;
     int fd = STDIN_FILENO;
-    if (options.filesFrom != "-") {
-        owned = UniqueFd(::open(options.filesFrom.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (path != "-") {
+        owned = UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
         if (!owned) return SysResult<std::vector<std::string>>::failure(errno);
         fd = owned.get();
     }
-    const char separator = options.nullSeparated ? '\0' : '\n';
+    const char separator = nullSeparated ? '\0' : '\n';
     std::vector<std::string> operands;
     std::string current;
     char block[65536];
@@ -60,52 +62,73 @@ SysResult<std::vector<std::string>> readOperandList(const InputOptions& options)
 // Walks the operands beneath one directory, collecting files and reporting what cannot go in.
 class InputWalker {
 public:
-    InputWalker(const InputOptions& options, int directoryFd, Diagnostics& diagnostics)
-        : options_(options), directoryFd_(directoryFd), diagnostics_(diagnostics) {}
+    InputWalker(const InputOptions& options, std::vector<std::string> excludes, int directoryFd,
+                Diagnostics& diagnostics)
+        : options_(options),
+          excludes_(SelectionOptions{{}, std::move(excludes), false, false}),
+          directoryFd_(directoryFd),
+          diagnostics_(diagnostics) {}
 
     void add(const std::string& operand) {
         if (operand.empty()) {
-            diagnostics_.report(operand, "refused: empty name");
+            refuse(operand, "refused: empty name");
             return;
         }
         // Checked before anything is looked at: a name that climbs out of the directory is no
         // member, whether or not something exists there.
         const std::string name = normalizeOperand(operand);
         if (const NameVerdict verdict = judgeMemberName(name); verdict != NameVerdict::Safe) {
-            diagnostics_.report(operand, "refused: " + std::string(describeNameVerdict(verdict)));
+            refuse(operand, "refused: " + std::string(describeNameVerdict(verdict)));
             return;
         }
-        addName(operand, name);
+        addName(operand, name, false);
     }
 
-    std::vector<FileToAdd> take() { return std::move(files_); }
+    GatheredInputs take() { return std::move(gathered_); }
 
 private:
+    void refuse(const std::string& shown, const std::string& reason) {
+        diagnostics_.report(shown, reason);
+        ++gathered_.refused;
+    }
+
+    // What a walk meets that is no file to add is left out, and the rest still goes in; what the
+    // user named is refused.
+    void leaveOut(const std::string& shown, const std::string& reason, bool inWalk) {
+        if (!inWalk || options_.strict) {
+            refuse(shown, reason);
+            return;
+        }
+        diagnostics_.report(shown, "skipped: " + reason.substr(reason.starts_with("refused: ") ? 9 : 0));
+        ++gathered_.skipped;
+    }
+
     // shown: how the user or the walk spelled it, for reports.
-    void addName(const std::string& shown, const std::string& name) {
+    void addName(const std::string& shown, const std::string& name, bool inWalk) {
+        if (!name.empty() && excludes_.excluded(name)) return;
         const char* at = name.empty() ? "." : name.c_str();
         struct stat st {};
         if (::fstatat(directoryFd_, at, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            diagnostics_.report(shown, "cannot read: " + systemReason(errno));
+            refuse(shown, "cannot read: " + systemReason(errno));
             return;
         }
         if (S_ISLNK(st.st_mode)) {
             if (!options_.dereference) {
-                diagnostics_.report(shown, "refused: a symbolic link (--dereference follows links)");
+                leaveOut(shown, "refused: a symbolic link (--dereference follows links)", inWalk);
                 return;
             }
             if (::fstatat(directoryFd_, at, &st, 0) != 0) {
-                diagnostics_.report(shown, "cannot read: " + systemReason(errno));
+                refuse(shown, "cannot read: " + systemReason(errno));
                 return;
             }
         }
         if (S_ISDIR(st.st_mode)) {
             addDirectory(shown, name, st);
         } else if (S_ISREG(st.st_mode)) {
-            files_.push_back({joinName(options_.directory == "." ? "" : options_.directory, name), name,
-                              {st.st_dev, st.st_ino}, static_cast<std::int64_t>(st.st_size)});
+            gathered_.files.push_back({joinName(options_.directory == "." ? "" : options_.directory, name), name,
+                                       {st.st_dev, st.st_ino}, static_cast<std::int64_t>(st.st_size), inWalk});
         } else {
-            diagnostics_.report(shown, notRegularFile(st.st_mode));
+            leaveOut(shown, notRegularFile(st.st_mode), inWalk);
         }
     }
 
@@ -113,7 +136,7 @@ private:
         // A link followed back to a directory being walked would never end.
         const std::pair<dev_t, ino_t> identity{st.st_dev, st.st_ino};
         if (!walking_.insert(identity).second) {
-            diagnostics_.report(shown, "refused: a symbolic link loop leads back here");
+            refuse(shown, "refused: a symbolic link loop leads back here");
             return;
         }
         const int fd = ::openat(directoryFd_, name.empty() ? "." : name.c_str(),
@@ -122,7 +145,7 @@ private:
         if (!listing) {
             const int err = errno;
             if (fd >= 0) ::close(fd);
-            diagnostics_.report(shown, "cannot read: " + systemReason(err));
+            refuse(shown, "cannot read: " + systemReason(err));
             walking_.erase(identity);
             return;
         }
@@ -136,15 +159,16 @@ private:
         std::sort(entries.begin(), entries.end());
         for (const std::string& entry : entries) {
             const std::string child = joinName(name, entry);
-            addName(child, child);
+            addName(child, child, true);
         }
         walking_.erase(identity);
     }
 
     const InputOptions& options_;
+    const MemberSelection excludes_;
     int directoryFd_;
     Diagnostics& diagnostics_;
-    std::vector<FileToAdd> files_;
+    GatheredInputs gathered_;
     std::set<std::pair<dev_t, ino_t>> walking_;
 };
 
@@ -157,23 +181,36 @@ std::string normalizeOperand(const std::string& operand) {
     return name == "." ? std::string() : name;
 }
 
-std::vector<FileToAdd> gatherInputs(const InputOptions& options, Diagnostics& diagnostics) {
+GatheredInputs gatherInputs(const InputOptions& options, Diagnostics& diagnostics) {
+    GatheredInputs failed;
+    failed.refused = 1;
     const UniqueFd directory(::open(options.directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!directory) {
         diagnostics.report(options.directory, "cannot open directory: " + systemReason(errno));
-        return {};
+        return failed;
     }
     std::vector<std::string> operands = options.operands;
     if (!options.filesFrom.empty()) {
-        SysResult<std::vector<std::string>> listed = readOperandList(options);
+        SysResult<std::vector<std::string>> listed = readOperandList(options.filesFrom, options.nullSeparated);
         if (!listed) {
             diagnostics.report(options.filesFrom == "-" ? "standard input" : options.filesFrom,
                                "cannot read the file list: " + systemReason(listed.error()));
-            return {};
+            return failed;
         }
         operands.insert(operands.end(), listed->begin(), listed->end());
     }
-    InputWalker walker(options, directory.get(), diagnostics);
+    std::vector<std::string> excludes;
+    for (const std::string& pattern : options.excludes) excludes.push_back(normalizeOperand(pattern));
+    if (!options.excludeFrom.empty()) {
+        SysResult<std::vector<std::string>> listed = readOperandList(options.excludeFrom, false);
+        if (!listed) {
+            diagnostics.report(options.excludeFrom == "-" ? "standard input" : options.excludeFrom,
+                               "cannot read the exclude list: " + systemReason(listed.error()));
+            return failed;
+        }
+        for (const std::string& pattern : *listed) excludes.push_back(normalizeOperand(pattern));
+    }
+    InputWalker walker(options, std::move(excludes), directory.get(), diagnostics);
     for (const std::string& operand : operands) walker.add(operand);
     return walker.take();
 }

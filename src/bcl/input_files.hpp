@@ -18,6 +18,9 @@ struct InputOptions {
     std::string filesFrom;              // -T: more operands, one a line ("-": standard input)
     bool nullSeparated = false;         // --null: -T's operands end with NUL, not line feed
     bool dereference = false;           // follow symbolic links instead of refusing them
+    std::vector<std::string> excludes;  // -x: names (patterns) left out, a directory with all beneath
+    std::string excludeFrom;            // --exclude-from: more of them, one a line
+    bool strict = false;                // what a walk meets and cannot add fails the run, not skipped
 };
 
 struct FileToAdd {
@@ -25,12 +28,21 @@ struct FileToAdd {
     std::string name;  // its member name: relative to the directory, '/' between components
     FileIdentity identity;
     std::int64_t length = 0;
+    bool foundInWalk = false;  // met beneath a directory operand, not named by the user
+};
+
+struct GatheredInputs {
+    std::vector<FileToAdd> files;
+    // Reported and left out: what was named and cannot go in (refused), and what a walk of a
+    // directory met that is no file to add (skipped: a symbolic link without --dereference, a
+    // FIFO, a device, a socket).
+    std::size_t refused = 0;
+    std::size_t skipped = 0;
 };
 
 // Every regular file the operands name, in order, a directory's files in byte order of their
-// names. What cannot go in (a link without --dereference, a FIFO, a device, a name that cannot
-// be read) is reported and left out; the caller tells from the report count whether to go on.
-std::vector<FileToAdd> gatherInputs(const InputOptions& options, Diagnostics& diagnostics);
+// names, less what the excludes name. What cannot go in is reported and left out, and counted.
+GatheredInputs gatherInputs(const InputOptions& options, Diagnostics& diagnostics);
 
 // "a/./b//c/" and "./a/b/c" both give "a/b/c": the member name an operand stands for.
 std::string normalizeOperand(const std::string& operand);

@@ -20,8 +20,10 @@ int updateArchive(const ArchivePaths& paths, const AddOptions& options, const St
 
     const auto plan = [&](const ArchiveUnderLock& archive) -> std::optional<ArchivePlan> {
         std::set<std::string, std::less<>> taken;
+        // Files a walk skipped were reported already; a name refused now writes nothing.
+        const std::size_t reportedBefore = diagnostics.reportCount();
         std::vector<PlannedMember> files = planNewMembers(inputs, options, archive, charset, taken, diagnostics);
-        if (diagnostics.anyReported()) return std::nullopt;
+        if (diagnostics.reportCount() > reportedBefore) return std::nullopt;
         std::map<std::string, const PlannedMember*, std::less<>> byName;
         std::map<std::string, const PlannedMember*, std::less<>> byFoldedName;
         for (const PlannedMember& m : files) {

@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: MIT
 // bcl create end to end: archives that read back, refusals that leave nothing behind.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <random>
@@ -103,6 +105,45 @@ TEST(BclCreate, CreateRefusesWhatWouldNotReadBackAndLeavesNothingBehind) {
         EXPECT_EQ(listTree(dir.path()), before);  // no temporary file, no new archive
         EXPECT_EQ(readFile(dir / "OLD.BCL"), "previous index");
         EXPECT_EQ(readFile(dir / "OLD.BCD"), "previous data");
+    }
+}
+
+// Packing a folder as tar and zip pack one: what is no file to add is reported and skipped,
+// the archive in the folder is not packed into itself, and the rest goes in (exit 1 when
+// something was skipped). --strict writes nothing instead.
+TEST(BclCreate, ATreeIsPackedLessWhatIsNoFileItsOwnArchiveAndTheExcludes) {
+    ScratchDir dir;
+    writeFiles(dir / "tree", {{"a.txt", "a"}, {"b.log", "b"}, {"sub/c.txt", "c"}});
+    fs::create_symlink("a.txt", dir / "tree/link");
+    ASSERT_EQ(::mkfifo((dir / "tree/fifo").c_str(), 0600), 0);
+    writeFile(dir / "excluded", "*.log\nsub\n");
+    const std::string skipped = "bcl: fifo: skipped: not a regular file (a FIFO)\n"
+                                "bcl: link: skipped: a symbolic link (--dereference follows links)\n";
+    const std::string ownArchive = "bcl: GAME.BCD: warning: skipped: it is the archive being written\n"
+                                   "bcl: GAME.BCL: warning: skipped: it is the archive being written\n";
+    const std::string all = "a.txt\nb.log\nsub/c.txt\n";
+    const struct {
+        std::vector<std::string> extra;
+        std::string err;
+        std::string members;
+    } cases[] = {
+        {{}, skipped, all},
+        {{}, skipped + ownArchive, all},  // the archive is in the tree now
+        {{"-x", "*.log", "--exclude=sub"}, skipped + ownArchive, "a.txt\n"},
+        {{"--exclude-from", (dir / "excluded").string()}, skipped + ownArchive, "a.txt\n"},
+        {{"--strict"},
+         "bcl: fifo: refused: not a regular file (a FIFO)\n"
+         "bcl: link: refused: a symbolic link (--dereference follows links)\n",
+         "a.txt\n"},  // nothing written: the archive stays as the run before left it
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.extra));
+        std::vector<std::string> args{"create", "tree/GAME.BCL", "-C", "tree", "."};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        const RunResult r = bcl(dir.path(), args);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(bcl(dir.path(), {"list", "-1", "tree/GAME.BCL"}).out, c.members);
     }
 }
 
