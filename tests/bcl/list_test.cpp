@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 // bcl list: rows and a total, or JSON that keeps every byte of a name.
-#include <pty.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -17,25 +15,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
-
-// What bcl list shows on a terminal: control bytes escaped, as unbcl shows them there.
-std::string listedOnATerminal(const fs::path& cwd, std::vector<std::string> args) {
-    int controller = -1;
-    int terminal = -1;
-    EXPECT_EQ(::openpty(&controller, &terminal, nullptr, nullptr, nullptr), 0);
-    termios mode{};
-    ::tcgetattr(terminal, &mode);
-    ::cfmakeraw(&mode);
-    ::tcsetattr(terminal, TCSANOW, &mode);
-    runProgram({cwd, std::move(args), BCL_BINARY, [terminal] { ::dup2(terminal, 1); }, {}});
-    ::close(terminal);
-    std::string shown;
-    char block[4096];
-    ssize_t n = 0;
-    while ((n = ::read(controller, block, sizeof block)) > 0) shown.append(block, static_cast<std::size_t>(n));
-    ::close(controller);
-    return shown;
-}
 
 TEST(BclList, ListShowsRowsAndATotalAndWithLongTheHeader) {
     ScratchDir dir;
@@ -53,7 +32,8 @@ TEST(BclList, ListShowsRowsAndATotalAndWithLongTheHeader) {
     EXPECT_EQ(text.exitCode, 0);
     const RunResult longer = bcl(dir.path(), {"list", "-l"});
     EXPECT_EQ(longer.out, "MY\x1b LIST\n2 FILES\n" + rows("esc\x1b"));
-    EXPECT_EQ(listedOnATerminal(dir.path(), {"list", "-l"}), "MY\\x1b LIST\n2 FILES\n" + rows("esc\\x1b"));
+    // On a terminal, escaped, as unbcl escapes them there.
+    EXPECT_EQ(runOnATerminal(dir.path(), {"list", "-l"}, BCL_BINARY).out, "MY\\x1b LIST\n2 FILES\n" + rows("esc\\x1b"));
     // The names alone, for xargs: a line each, or each ended by a NUL.
     EXPECT_EQ(bcl(dir.path(), {"list", "-1", "*.TXT"}).out, "A.TXT\n");
     EXPECT_EQ(bcl(dir.path(), {"list", "--null"}).out, "A.TXT\0esc\x1b\0caf\xc3\xa9\0bad\xff\0"s);

@@ -5,10 +5,14 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <grp.h>
+#include <pty.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -148,6 +152,26 @@ void dropRootPrivileges() {
 std::string recordLines(std::string_view fname, long offset, long length) {
     return "fname : " + std::string(fname) + "\noffset : " + std::to_string(offset) + "\nlength : " +
            std::to_string(length) + "\n";
+}
+
+RunResult runOnATerminal(const std::filesystem::path& cwd, std::vector<std::string> args, const std::string& program) {
+    int controller = -1;
+    int terminal = -1;
+    if (::openpty(&controller, &terminal, nullptr, nullptr, nullptr) != 0) {
+        throw std::runtime_error("openpty: " + std::string(std::strerror(errno)));
+    }
+    // Raw mode, so the terminal hands the bytes over exactly as the program wrote them.
+    termios mode{};
+    ::tcgetattr(terminal, &mode);
+    ::cfmakeraw(&mode);
+    ::tcsetattr(terminal, TCSANOW, &mode);
+    RunResult result = runProgram({cwd, std::move(args), program, [terminal] { ::dup2(terminal, 1); }, {}});
+    ::close(terminal);
+    char block[4096];
+    ssize_t n = 0;
+    while ((n = ::read(controller, block, sizeof block)) > 0) result.out.append(block, static_cast<std::size_t>(n));
+    ::close(controller);
+    return result;
 }
 
 }  // namespace unbcl::test

@@ -69,6 +69,10 @@ struct RunOptions {
 };
 
 RunResult runProgram(const RunOptions& options);
+
+// Runs the program with its standard output on a pseudo-terminal in raw mode, so that what it
+// wrote there comes back exactly; that is the result's out.
+RunResult runOnATerminal(const std::filesystem::path& cwd, std::vector<std::string> args, const std::string& program);
 // For beforeExec of a program run under ptrace (strace): the leak checker of a sanitized build
 // cannot work there and would fail the run, so it is turned off.
 void withoutLeakChecks();

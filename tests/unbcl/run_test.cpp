@@ -1,10 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The run as a user sees it: the built binary in a scratch directory, its exact output and
 // exit code.
-#include <pty.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <fcntl.h>
@@ -161,23 +159,8 @@ TEST(Run, ArchiveTextIsEscapedWhenStandardOutputIsATerminal) {
     // The index's name too: a script may pass on a name it found in an archive.
     writeFile(dir / "I\x1b[31m.BCL", "H\x1b[2J\nH\n[A\x07]\n0\n1\n");
     writeFile(dir / "MOLVARE.BCD", "x");
-    int controller = -1;
-    int terminal = -1;
-    ASSERT_EQ(::openpty(&controller, &terminal, nullptr, nullptr, nullptr), 0);
-    // Raw mode, so the terminal hands the bytes over exactly as the program wrote them.
-    termios mode{};
-    ::tcgetattr(terminal, &mode);
-    ::cfmakeraw(&mode);
-    ::tcsetattr(terminal, TCSANOW, &mode);
-    const RunResult r =
-        runProgram({dir.path(), {"I\x1b[31m.BCL"}, UNBCL_BINARY, [terminal] { ::dup2(terminal, 1); }, {}});
-    ::close(terminal);
-    std::string shown;
-    char block[4096];
-    ssize_t n = 0;
-    while ((n = ::read(controller, block, sizeof block)) > 0) shown.append(block, static_cast<std::size_t>(n));
-    ::close(controller);
-    EXPECT_EQ(shown, "listFname : I\\x1b[31m.BCL\nH\\x1b[2J\nH\n" + recordLines("A\\x07", 0, 1));
+    const RunResult r = runOnATerminal(dir.path(), {"I\x1b[31m.BCL"}, UNBCL_BINARY);
+    EXPECT_EQ(r.out, "listFname : I\\x1b[31m.BCL\nH\\x1b[2J\nH\n" + recordLines("A\\x07", 0, 1));
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(readFile(dir / "A\x07"), "x");
 }
