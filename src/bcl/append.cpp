@@ -11,6 +11,7 @@
 #include <variant>
 
 #include "archive_writing.hpp"
+#include "case_twins.hpp"
 #include "commands.hpp"
 #include "input_files.hpp"
 
@@ -55,14 +56,19 @@ int appendToArchive(const ArchivePaths& paths, const AddOptions& options, const 
     plan.keepHeaders(*archive.old);
     plan.keepAll();
     std::set<std::string, std::less<>> taken = namesAlreadyStored(toAdd->files, toAdd->charset, archive.old->entries);
-    // Files a walk skipped were reported already; a name refused now writes nothing.
-    const std::size_t reportedBefore = diagnostics.reportCount();
-    std::vector<PlannedMember> added = planNewMembers(toAdd->files, options, archive, toAdd->charset, taken, diagnostics);
+    // What was skipped is reported and fails the run once the rest is written; a refusal
+    // writes nothing.
+    std::size_t refused = 0;
+    std::vector<PlannedMember> added =
+        planNewMembers(toAdd->files, options, archive, toAdd->charset, taken, diagnostics, refused);
     if (!options.allowCaseTwins) {
-        refuseCaseTwins(added, oldSpellingsOf(added, archive.old->entries), "--allow-case-twins adds it anyway",
-                        diagnostics);
+        std::optional<NameCharset> reading = CaseTwins::readingCharset(options.charset);
+        if (!CaseTwins(added, archive.old->entries, reading)
+                 .refuseTwins(added, "--allow-case-twins adds it anyway", diagnostics)) {
+            ++refused;
+        }
     }
-    if (diagnostics.reportCount() > reportedBefore) return kBclFailed;
+    if (refused > 0) return kBclFailed;
     for (PlannedMember& m : added) plan.add(std::move(m));
 
     Console verbose(streams.out, false);

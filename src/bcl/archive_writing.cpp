@@ -80,25 +80,37 @@ std::optional<FilesToAdd> prepareFilesToAdd(const AddOptions& options, const Sta
 
 std::vector<PlannedMember> planNewMembers(const std::vector<FileToAdd>& inputs, const AddOptions& options,
                                           const ArchiveUnderLock& archive, std::optional<NameCharset>& charset,
-                                          std::set<std::string, std::less<>>& taken, Diagnostics& diagnostics) {
+                                          std::set<std::string, std::less<>>& taken, Diagnostics& diagnostics,
+                                          std::size_t& refused) {
     std::vector<PlannedMember> planned;
+    refused = 0;
+    // A file met in a walk whose name cannot be stored is left out, as the walk leaves out what
+    // is no file; one the user named is refused, and then nothing is written.
+    const auto leaveOut = [&](const FileToAdd& input, const std::string& reason) {
+        if (input.foundInWalk && !options.inputs.strict) {
+            diagnostics.report(input.name, "skipped: " + reason);
+        } else {
+            diagnostics.report(input.name, "refused: " + reason);
+            ++refused;
+        }
+    };
     for (const FileToAdd& input : inputs) {
         std::string stored = input.name;
         if (charset) {
             SysResult<std::string> converted = charset->convert(input.name);
             if (!converted) {
-                diagnostics.report(input.name, "refused: the name cannot be written in " + options.charset + ": " +
-                                                   systemReason(converted.error()));
+                leaveOut(input, "the name cannot be written in " + options.charset + ": " + systemReason(converted.error()));
                 continue;
             }
             stored = std::move(*converted);
         }
         if (const auto problem = newMemberNameProblem(input.name, stored, options.literalNames)) {
-            diagnostics.report(input.name, "refused: " + *problem);
+            leaveOut(input, *problem);
             continue;
         }
         if (!taken.insert(stored).second && !options.allowDuplicates) {
             diagnostics.report(input.name, "refused: named twice (--allow-duplicates keeps both)");
+            ++refused;
             continue;
         }
         if (input.identity == archive.index || input.identity == archive.data) {
@@ -106,6 +118,7 @@ std::vector<PlannedMember> planNewMembers(const std::vector<FileToAdd>& inputs, 
             // too. Named by the user, it is a mistake to say so.
             if (options.inputs.strict || !input.foundInWalk) {
                 diagnostics.report(input.name, "refused: it is the archive being written");
+                ++refused;
             } else {
                 diagnostics.note(input.name, "warning: skipped: it is the archive being written");
             }
@@ -114,30 +127,6 @@ std::vector<PlannedMember> planNewMembers(const std::vector<FileToAdd>& inputs, 
         planned.push_back({input.name, std::move(stored), {input.path, input.identity, 0}, input.length});
     }
     return planned;
-}
-
-CaseSpellings oldSpellingsOf(const std::vector<PlannedMember>& members, const EntryList& old) {
-    CaseSpellings spellings;
-    for (const PlannedMember& m : members) spellings.emplace(caseFolded(m.storedName), std::string());
-    for (const ListMLV& e : old) {
-        const auto it = spellings.find(caseFolded(e.fname));
-        if (it != spellings.end() && it->second.empty()) it->second = std::string(e.fname);
-    }
-    std::erase_if(spellings, [](const auto& entry) { return entry.second.empty(); });
-    return spellings;
-}
-
-bool refuseCaseTwins(const std::vector<PlannedMember>& members, const CaseSpellings& old, std::string_view hint,
-                     Diagnostics& diagnostics) {
-    bool none = true;
-    for (const PlannedMember& m : members) {
-        const auto it = old.find(caseFolded(m.storedName));
-        if (it == old.end() || it->second == m.storedName) continue;
-        diagnostics.report(m.shownName, "refused: differs only by case from " + escapeControlBytes(it->second) +
-                                            " in the archive (" + std::string(hint) + ")");
-        none = false;
-    }
-    return none;
 }
 
 }  // namespace unbcl::bcl

@@ -75,16 +75,7 @@ std::optional<FilesToAdd> prepareFilesToAdd(const AddOptions& options, const Sta
 // names in use and receives the new ones.
 std::vector<PlannedMember> planNewMembers(const std::vector<FileToAdd>& inputs, const AddOptions& options,
                                           const ArchiveUnderLock& archive, std::optional<NameCharset>& charset,
-                                          std::set<std::string, std::less<>>& taken, Diagnostics& diagnostics);
-
-// The archive's first spelling of each new member's name folded to one case (caseFolded),
-// found in one walk of the old index.
-using CaseSpellings = std::map<std::string, std::string, std::less<>>;
-CaseSpellings oldSpellingsOf(const std::vector<PlannedMember>& members, const EntryList& old);
-
-// Refuses, reported, each member whose name differs only by case from an old member's: where
-// case is ignored the two would be one file. hint says how else to go on. True when none is.
-bool refuseCaseTwins(const std::vector<PlannedMember>& members, const CaseSpellings& old, std::string_view hint,
-                     Diagnostics& diagnostics);
+                                          std::set<std::string, std::less<>>& taken, Diagnostics& diagnostics,
+                                          std::size_t& refused);
 
 }  // namespace unbcl::bcl

@@ -28,12 +28,13 @@ int createArchive(const ArchivePaths& paths, const CreateOptions& options, const
         if (options.headers.size() > 1) p.header2 = options.headers[1];
         p.form.crlf = options.crlf;
         std::set<std::string, std::less<>> taken;
-        // Files a walk skipped were reported already; a name refused now writes nothing.
-        const std::size_t reportedBefore = diagnostics.reportCount();
-        for (PlannedMember& m : planNewMembers(inputs, options.add, archive, charset, taken, diagnostics)) {
+        // What was skipped is reported and fails the run once the rest is written; a refusal
+        // writes nothing.
+        std::size_t refused = 0;
+        for (PlannedMember& m : planNewMembers(inputs, options.add, archive, charset, taken, diagnostics, refused)) {
             p.add(std::move(m));
         }
-        if (diagnostics.reportCount() > reportedBefore) return std::nullopt;
+        if (refused > 0) return std::nullopt;
         return p;
     };
     return rewriteArchive(paths, {false, options.add.align, options.add.verbose}, plan, streams, diagnostics);

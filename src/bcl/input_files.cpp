@@ -87,6 +87,17 @@ public:
     GatheredInputs take() { return std::move(gathered_); }
 
 private:
+    // As tar has it, a pattern may match the name from any component on: -x .git leaves out
+    // proj/.git and all beneath it.
+    bool isExcluded(std::string_view name) const {
+        for (std::size_t from = 0;;) {
+            if (excludes_.excluded(name.substr(from))) return true;
+            const std::size_t slash = name.find('/', from);
+            if (slash == std::string_view::npos) return false;
+            from = slash + 1;
+        }
+    }
+
     void refuse(const std::string& shown, const std::string& reason) {
         diagnostics_.report(shown, reason);
         ++gathered_.refused;
@@ -105,7 +116,7 @@ private:
 
     // shown: how the user or the walk spelled it, for reports.
     void addName(const std::string& shown, const std::string& name, bool inWalk) {
-        if (!name.empty() && excludes_.excluded(name)) return;
+        if (!name.empty() && isExcluded(name)) return;
         const char* at = name.empty() ? "." : name.c_str();
         struct stat st {};
         if (::fstatat(directoryFd_, at, &st, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -208,7 +219,11 @@ GatheredInputs gatherInputs(const InputOptions& options, Diagnostics& diagnostic
                                "cannot read the exclude list: " + systemReason(listed.error()));
             return failed;
         }
-        for (const std::string& pattern : *listed) excludes.push_back(normalizeOperand(pattern));
+        for (std::string pattern : *listed) {
+            // A list written on DOS ends its lines in CR LF.
+            if (!pattern.empty() && pattern.back() == '\r') pattern.pop_back();
+            if (!pattern.empty()) excludes.push_back(normalizeOperand(pattern));
+        }
     }
     InputWalker walker(options, std::move(excludes), directory.get(), diagnostics);
     for (const std::string& operand : operands) walker.add(operand);

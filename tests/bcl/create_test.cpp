@@ -113,24 +113,32 @@ TEST(BclCreate, CreateRefusesWhatWouldNotReadBackAndLeavesNothingBehind) {
 // something was skipped). --strict writes nothing instead.
 TEST(BclCreate, ATreeIsPackedLessWhatIsNoFileItsOwnArchiveAndTheExcludes) {
     ScratchDir dir;
-    writeFiles(dir / "tree", {{"a.txt", "a"}, {"b.log", "b"}, {"sub/c.txt", "c"}});
+    writeFiles(dir / "tree", {{"a.txt", "a"}, {"b.log", "b"}, {"sub/c.txt", "c"}, {"sub/.git/config", "g"},
+                              {"back\\slash", "x"}});
     fs::create_symlink("a.txt", dir / "tree/link");
     ASSERT_EQ(::mkfifo((dir / "tree/fifo").c_str(), 0600), 0);
-    writeFile(dir / "excluded", "*.log\nsub\n");
-    const std::string skipped = "bcl: fifo: skipped: not a regular file (a FIFO)\n"
-                                "bcl: link: skipped: a symbolic link (--dereference follows links)\n";
-    const std::string ownArchive = "bcl: GAME.BCD: warning: skipped: it is the archive being written\n"
-                                   "bcl: GAME.BCL: warning: skipped: it is the archive being written\n";
-    const std::string all = "a.txt\nb.log\nsub/c.txt\n";
+    writeFile(dir / "excluded", "*.log\r\nsub\r\n");  // a list written on DOS
+    // The walk's own findings come first, then what the names of the files it found allow.
+    const std::string walked = "bcl: fifo: skipped: not a regular file (a FIFO)\n"
+                               "bcl: link: skipped: a symbolic link (--dereference follows links)\n";
+    const std::string badName = "bcl: back\\slash: skipped: name holds a backslash, a directory separator to bcl "
+                                "(--literal-names keeps it)\n";
+    const std::string skipped = walked + badName;
+    const std::string ownArchive = walked +
+                                   "bcl: GAME.BCD: warning: skipped: it is the archive being written\n"
+                                   "bcl: GAME.BCL: warning: skipped: it is the archive being written\n" +
+                                   badName;
+    const std::string all = "a.txt\nb.log\nsub/.git/config\nsub/c.txt\n";
     const struct {
         std::vector<std::string> extra;
         std::string err;
         std::string members;
     } cases[] = {
         {{}, skipped, all},
-        {{}, skipped + ownArchive, all},  // the archive is in the tree now
-        {{"-x", "*.log", "--exclude=sub"}, skipped + ownArchive, "a.txt\n"},
-        {{"--exclude-from", (dir / "excluded").string()}, skipped + ownArchive, "a.txt\n"},
+        {{}, ownArchive, all},  // the archive is in the tree now
+        {{"-x", "*.log", "--exclude=sub"}, ownArchive, "a.txt\n"},
+        {{"-x", ".git"}, ownArchive, "a.txt\nb.log\nsub/c.txt\n"},  // from any component on
+        {{"--exclude-from", (dir / "excluded").string()}, ownArchive, "a.txt\n"},
         {{"--strict"},
          "bcl: fifo: refused: not a regular file (a FIFO)\n"
          "bcl: link: refused: a symbolic link (--dereference follows links)\n",

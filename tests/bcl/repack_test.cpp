@@ -513,6 +513,51 @@ TEST(BclRepack, ANameThatDiffersOnlyByCaseReplacesWithIOrIsRefused) {
     }
 }
 
+// An archive that already holds two spellings: each is replaced by its exact name alone, -I
+// or not, and -I refuses a third spelling rather than guess. New files that are twins of each
+// other are refused too; names in a double-byte code page are compared as read, not as bytes.
+TEST(BclRepack, CaseTwinsAreJudgedByExactNamesFirstAndAsRead) {
+    // CP932: 0x83 0x41 and 0x83 0x61 are two characters whose second bytes are 'A' and 'a'.
+    const std::string katakanaA = "\xe3\x82\xa2";  // U+30A2, 0x83 0x41
+    const std::string katakanaDi = "\xe3\x83\x82";  // U+30C2, 0x83 0x61
+    const std::string twins = "H\nH\n[A.TXT]\n0\n1\n[a.txt]\n1\n1\n[\x83\x41.txt]\n2\n0\n";
+    const struct {
+        std::vector<std::string> args;
+        std::string err;
+        int exitCode;
+        std::string index;
+    } cases[] = {
+        {{"update", "-I", "G.BCL", "-C", "src", "a.txt"}, "", 0,
+         "H\nH\n[A.TXT]\n0\n1\n[a.txt]\n1\n3\n[\x83\x41.txt]\n4\n0\n"},
+        {{"update", "G.BCL", "-C", "src", "a.txt"}, "", 0,
+         "H\nH\n[A.TXT]\n0\n1\n[a.txt]\n1\n3\n[\x83\x41.txt]\n4\n0\n"},
+        {{"append", "--allow-duplicates", "G.BCL", "-C", "src", "a.txt"}, "", 0, twins + "[a.txt]\n2\n3\n"},
+        {{"update", "-I", "G.BCL", "-C", "src", "A.txt"},
+         "bcl: A.txt: refused: differs only by case from several members (A.TXT, a.txt); -I cannot tell which to "
+         "replace\n",
+         1, twins},
+        {{"append", "G.BCL", "-C", "src", "n.txt", "N.TXT"},
+         "bcl: N.TXT: refused: differs only by case from n.txt, also given (--allow-case-twins adds it anyway)\n", 1,
+         twins},
+        {{"append", "--charset", "CP932", "G.BCL", "-C", "src", katakanaDi + ".txt"}, "", 0,
+         twins + "[\x83\x61.txt]\n2\n1\n"},
+        {{"update", "-I", "--charset", "CP932", "G.BCL", "-C", "src", katakanaDi + ".txt"}, "", 0,
+         "H\nH\n[A.TXT]\n0\n1\n[a.txt]\n1\n1\n[\x83\x41.txt]\n2\n0\n[\x83\x61.txt]\n2\n1\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        ScratchDir dir;
+        writeFiles(dir / "src", {{"a.txt", "new"}, {"A.txt", "new"}, {"n.txt", "n"}, {"N.TXT", "N"},
+                                 {katakanaA + ".txt", "a"}, {katakanaDi + ".txt", "d"}});
+        writeFile(dir / "G.BCL", twins);
+        writeFile(dir / "G.BCD", "12");
+        const RunResult r = bcl(dir.path(), c.args);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.exitCode, c.exitCode);
+        EXPECT_EQ(readFile(dir / "G.BCL"), c.index);
+    }
+}
+
 // Writers that change one archive at once take turns, each reading the archive the one before
 // left: no change is lost, whichever command makes it.
 TEST(BclRepack, ConcurrentChangesAreAllKept) {
