@@ -2,6 +2,7 @@
 #include "nearest_name.hpp"
 
 #include <algorithm>
+#include <set>
 
 namespace unbcl::bcl {
 
@@ -31,7 +32,8 @@ std::optional<std::string> nearestName(std::string_view word, const std::vector<
     std::optional<std::string> best;
     std::size_t bestDistance = kMostEdits + 1;
     bool tied = false;
-    for (const std::string& name : known) {
+    const std::set<std::string> names(known.begin(), known.end());  // a name known twice is one
+    for (const std::string& name : names) {
         const std::size_t distance = editDistance(word, name);
         if (distance < bestDistance) {
             best = name;

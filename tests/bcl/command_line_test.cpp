@@ -160,6 +160,7 @@ TEST(BclCommandLine, AnOptionErrorSaysWhatIsWrongWithTheOption) {
         {{"list", "--json=maybe"}, "bcl list: --json: takes no value"},
         {{"extract", "--frobnicate"}, "bcl extract: --frobnicate: unknown option"},
         {{"list", "--jsn"}, "bcl list: --jsn: unknown option (did you mean --json?)"},
+        {{"list", "--hepl"}, "bcl list: --hepl: unknown option (did you mean --help?)"},
         {{"extract", "--directroy=out"}, "bcl extract: --directroy=out: unknown option (did you mean --directory?)"},
         {{"extract", "-kz"}, "bcl extract: -z: unknown option"},
         {{"list", "--json", "-C", "x"}, "bcl list: -C: unknown option"},
