@@ -77,8 +77,6 @@ public:
     void note(std::string_view subject, std::string_view text);
 
     bool anyReported() const { return reported_ > 0; }
-    // How many failures were reported so far: a step that reports adds to it.
-    std::size_t reportCount() const { return reported_; }
     // Runs before each line is written: a progress display clears itself there.
     void setBeforeLine(std::function<void()> beforeLine) { beforeLine_ = std::move(beforeLine); }
 
